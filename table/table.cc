@@ -1,0 +1,99 @@
+#include "table/table.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "driver/loop.h"
+#include "driver/output.h"
+#include "scan/scan.h"
+#include "table/qelmalloc.h"
+
+int tablecols;
+int *colwidth;
+int *colprec;
+
+void errmsg(const char *text) { errwrite(text, strlen(text)); }
+
+// Resizes both arrays to cols entries, the new ones 0. Returns 0 if the
+// allocator gave nothing (it ends the process instead, so only in theory).
+static int resize(int cols) {
+  uint32_t bytes = static_cast<uint32_t>(cols) * sizeof(int);
+  int *w = static_cast<int *>(qelrealloc(colwidth, bytes));
+  if (w)
+    colwidth = w;
+  int *p = static_cast<int *>(qelrealloc(colprec, bytes));
+  if (p)
+    colprec = p;
+  if (!w || !p)
+    return 0;
+  memset(colwidth + tablecols, 0, (cols - tablecols) * sizeof(int));
+  memset(colprec + tablecols, 0, (cols - tablecols) * sizeof(int));
+  tablecols = cols;
+  return 1;
+}
+
+int widentable(int mode, int64_t col) {
+  if (mode == TBL_NEW) {
+    tablecols = 0;
+    return resize(30);
+  }
+  if (mode != TBL_COLS)
+    return 0;
+  if (tablecols >= MAXCOLS || col >= MAXCOLS) {
+    errmsg("The table can't be any wider");
+    return 0;
+  }
+  int64_t want = col > tablecols ? col : tablecols;
+  if (want > MAXCOLS - 30)
+    want = MAXCOLS - 30;
+  if (!resize(static_cast<int>(want) + 30)) {
+    errmsg("The table can't be any wider");
+    return 0;
+  }
+  return 1;
+}
+
+void bookcell(int64_t col, int kind, const char *f, int len) {
+  // A negative column (a negative -C can make one) is no index: refused,
+  // though the table's width is not the reason.
+  if (col < 0 || (col >= tablecols - 1 && !widentable(TBL_COLS, col))) {
+    errprintf("Invalid column used: %s\n", coltoa(col));
+    return;
+  }
+  int &w = colwidth[col];
+  if (kind == TOK_LABEL) {
+    if (len > w)
+      w = len;
+    return;
+  }
+  int &p = colprec[col];
+  const char *dot = static_cast<const char *>(memchr(f, '.', static_cast<size_t>(len)));
+  int frac = dot ? len - static_cast<int>(dot - f) - 1 : 0;
+  int oldw = w, oldp = p;
+  if (frac > oldp)
+    p = frac;
+  if (len > oldw)
+    w = len;
+  if (len - frac > oldw - oldp)
+    w = len - frac + p;
+}
+
+void formatsummary() {
+  for (int c = 0; c < tablecols; c++) {
+    if (colwidth[c] == 0)
+      continue;
+    char line[64];
+    int n = snprintf(line, sizeof line, "format %s %d %d\n", coltoa(c), colwidth[c] + 1,
+                     colprec[c]);
+    outwrite(line, static_cast<size_t>(n));
+  }
+}
+
+void droptable() {
+  if (colwidth)
+    qelfree(colwidth);
+  if (colprec)
+    qelfree(colprec);
+  colwidth = colprec = nullptr;
+  tablecols = 0;
+}
