@@ -164,3 +164,12 @@ int txt2sheetmain(int argc, char **argv) {
   int status = parseargs(argc, argv);
   return status >= 0 ? status : runconvert();
 }
+
+int txt2sheetmem(int argc, char **argv, const char *in, size_t n, size_t chunk,
+                 std::string *out, std::string *err) {
+  resetstate();
+  setoutputmem(out, err);
+  setinputmem(in, n, chunk);
+  int status = parseargs(argc, argv);
+  return status >= 0 ? status : runconvert();
+}

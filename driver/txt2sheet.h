@@ -18,3 +18,14 @@ int runconvert();
 
 // All of the above: what main does. Returns the exit status.
 int txt2sheetmain(int argc, char **argv);
+
+#include <cstddef>
+#include <string>
+
+// The whole converter over an input in memory, handed over at most chunk
+// bytes per read (0: as much as fits), with standard output and error
+// collected in out and err (the option parser's own complaints still go to
+// file descriptor 2). Returns the exit status; nothing ends the process
+// but a fatal allocation error.
+int txt2sheetmem(int argc, char **argv, const char *in, size_t n, size_t chunk,
+                 std::string *out, std::string *err);

@@ -1,0 +1,219 @@
+#include <cstring>
+#include <string>
+#include <sys/resource.h>
+
+#include <gtest/gtest.h>
+
+#include "driver/output.h"
+#include "scan/scan.h"
+#include "table/qelmalloc.h"
+#include "table/table.h"
+#include "testutil.h"
+
+using ::testing::ExitedWithCode;
+
+#if defined(__SANITIZE_ADDRESS__)
+#define UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define UNDER_ASAN 1
+#endif
+#endif
+
+TEST(Qelmalloc, KeepsContentsAndGuard) {
+  char *p = static_cast<char *>(qelrealloc(nullptr, 16));
+  ASSERT_NE(p, nullptr);
+  double g;
+  memcpy(&g, p - 8, 8);
+  EXPECT_EQ(g, 1234567890.12344);
+  uint64_t bits;
+  memcpy(&bits, p - 8, 8);
+  EXPECT_EQ(bits, UINT64_C(0x41D26580B487E671));
+  memcpy(p, "0123456789abcdef", 16);
+  p = static_cast<char *>(qelrealloc(p, 1 << 20));
+  EXPECT_EQ(memcmp(p, "0123456789abcdef", 16), 0);
+  p = static_cast<char *>(qelrealloc(p, 4));
+  EXPECT_EQ(memcmp(p, "0123", 4), 0);
+  memcpy(&g, p - 8, 8);
+  EXPECT_EQ(g, 1234567890.12344);
+  qelfree(p);
+  qelfree(qelmalloc(0));
+}
+
+TEST(QelmallocDeathTest, FaultsEndTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(qelfree(nullptr), ExitedWithCode(1), "^qelfree: NULL\n$");
+  EXPECT_EXIT(
+      {
+        char *p = static_cast<char *>(qelmalloc(8));
+        memset(p - 8, 0, 8);
+        qelfree(p);
+      },
+      ExitedWithCode(1), "^qelfree: storage not malloc'ed\n$");
+  EXPECT_EXIT(
+      {
+        char *p = static_cast<char *>(qelmalloc(8));
+        memset(p - 8, 0xff, 8); // a NaN is no guard either
+        qelrealloc(p, 64);
+      },
+      ExitedWithCode(1), "^qelrealloc: storage not qelmalloc'ed\n$");
+}
+
+TEST(QelmallocDeathTest, RefusedAllocationEndsTheProcess) {
+#ifdef UNDER_ASAN
+  GTEST_SKIP() << "the sanitizer's allocator reports this itself";
+#else
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto limit = [] {
+    struct rlimit rl = {256u << 20, 256u << 20};
+    setrlimit(RLIMIT_AS, &rl);
+  };
+  EXPECT_EXIT(
+      {
+        limit();
+        qelmalloc(UINT32_MAX);
+      },
+      ExitedWithCode(1), "^qelmalloc: no memory\n$");
+  EXPECT_EXIT(
+      {
+        void *p = qelmalloc(16);
+        limit();
+        qelrealloc(p, UINT32_MAX - 4);
+      },
+      ExitedWithCode(1), "^qelmalloc: no memory\n$");
+#endif
+}
+
+// A fresh table, and stderr collected.
+class Table : public ::testing::Test {
+protected:
+  void SetUp() override {
+    resetstate();
+    setoutputmem(&out, &err);
+    ASSERT_EQ(widentable(TBL_NEW, 0), 1);
+  }
+  void TearDown() override { resetstate(); }
+  void cell(int64_t col, int kind, const char *text) {
+    bookcell(col, kind, text, static_cast<int>(strlen(text)));
+  }
+  std::string out, err;
+};
+
+TEST_F(Table, GrowsByItsLaw) {
+  EXPECT_EQ(tablecols, 30);
+  static const struct {
+    int64_t col;
+    int after;
+  } steps[] = {{28, 30}, {29, 60}, {100, 130}, {672, 702}, {700, 702}};
+  for (const auto &s : steps) {
+    cell(s.col, TOK_LABEL, "x");
+    EXPECT_EQ(tablecols, s.after) << "after a field in column " << s.col;
+  }
+  EXPECT_EQ(err, "");
+}
+
+TEST_F(Table, Column672DoesNotGrowA680Table) {
+  cell(650, TOK_LABEL, "x");
+  ASSERT_EQ(tablecols, 680);
+  cell(672, TOK_LABEL, "x");
+  EXPECT_EQ(tablecols, 680);
+  cell(700, TOK_LABEL, "x");
+  EXPECT_EQ(tablecols, 702);
+  EXPECT_EQ(err, "");
+}
+
+TEST_F(Table, ZZOnceThenRefused) {
+  cell(701, TOK_LABEL, "ab");
+  EXPECT_EQ(tablecols, 702);
+  EXPECT_EQ(colwidth[701], 2);
+  EXPECT_EQ(err, "");
+  cell(701, TOK_LABEL, "abcdef");
+  EXPECT_EQ(colwidth[701], 2) << "a refused cell is not recorded";
+  EXPECT_EQ(err, "The table can't be any wider" "Invalid column used: ZZ\n");
+}
+
+TEST_F(Table, BeyondZZAndNegativeColumnsRefused) {
+  cell(702, TOK_LABEL, "x");
+  EXPECT_EQ(err, "The table can't be any wider"
+                 "coltoa: invalid col: 702" "Invalid column used: ??\n");
+  EXPECT_EQ(tablecols, 30);
+  err.clear();
+  cell(INT64_C(1) << 40, TOK_LABEL, "x");
+  EXPECT_EQ(err, "The table can't be any wider"
+                 "coltoa: invalid col: 1099511627776" "Invalid column used: ??\n")
+      << "a far column is not cut to 32 bits first";
+  err.clear();
+  cell(-1, TOK_NUMBER, "5");
+  EXPECT_EQ(err, "coltoa: invalid col: -1" "Invalid column used: ??\n")
+      << "the table's width is not the reason";
+  err.clear();
+  cell(-(INT64_C(1) << 32), TOK_LABEL, "x");
+  EXPECT_EQ(err, "coltoa: invalid col: -4294967296" "Invalid column used: ??\n");
+  EXPECT_EQ(tablecols, 30);
+}
+
+TEST_F(Table, WidthAndPrecision) {
+  static const struct {
+    const char *text;
+    int kind, width, prec;
+  } seq[] = {
+      {"12", TOK_NUMBER, 2, 0},     {"3.25", TOK_NUMBER, 4, 2},
+      {"1234", TOK_NUMBER, 6, 2},   {"apple", TOK_LABEL, 6, 2},
+      {"longer label", TOK_LABEL, 12, 2},
+      {"1.2.3", TOK_NUMBER, 12, 3}, {"-.5", TOK_NUMBER, 12, 3},
+      {"", TOK_LABEL, 12, 3},
+  };
+  for (const auto &s : seq) {
+    cell(3, s.kind, s.text);
+    EXPECT_EQ(colwidth[3], s.width) << "after " << s.text;
+    EXPECT_EQ(colprec[3], s.prec) << "after " << s.text;
+  }
+  // The whole part counts the point.
+  cell(4, TOK_NUMBER, "5.");
+  EXPECT_EQ(colwidth[4], 2);
+  EXPECT_EQ(colprec[4], 0);
+  cell(4, TOK_NUMBER, ".125");
+  EXPECT_EQ(colwidth[4], 4);
+  EXPECT_EQ(colprec[4], 3);
+  cell(4, TOK_NUMBER, "12.5");
+  EXPECT_EQ(colwidth[4], 6) << "a whole part of 3 (\"12.\") and 3 fraction digits";
+  EXPECT_EQ(colprec[4], 3);
+}
+
+TEST(Summary, FormatLines) {
+  static const struct {
+    const char *name;
+    std::vector<std::string> opts;
+    std::string in, out, err;
+  } cases[] = {
+      {"road of one line", {}, "12 apple 3.5\n",
+       "let A0 = 12\nrightstring B0 = \"apple\"\nlet C0 = 3.5\n"
+       "format A 3 0\nformat B 6 0\nformat C 4 1\n",
+       ""},
+      {"width and precision", {}, "12\n3.25\n1234\n",
+       "let A0 = 12\nlet A1 = 3.25\nlet A2 = 1234\nformat A 7 2\n", ""},
+      {"apple alone in B", {}, " x apple\n",
+       "rightstring A0 = \"x\"\nrightstring B0 = \"apple\"\nformat A 2 0\nformat B 6 0\n", ""},
+      {"ascending whatever the order", {"-r"}, "1\n2\n3\n",
+       "let A0 = 1\nlet B0 = 2\nlet C0 = 3\nformat A 2 0\nformat B 2 0\nformat C 2 0\n", ""},
+      {"out of order", {"-s", "c0", "-C", "-1", "-n", "1"}, "5\n6\n7\n",
+       "let C0 = 5\nlet B0 = 6\nlet A0 = 7\nformat A 2 0\nformat B 2 0\nformat C 2 0\n", ""},
+      {"empty fields make no line", {}, "\"\" x\n",
+       "rightstring A0 = \"\"\nrightstring B0 = \"x\"\nformat B 2 0\n", ""},
+      {"-f: no summary, messages still", {"-f", "-s", "zz"}, "a\nb\n",
+       "rightstring ZZ0 = \"a\"\nrightstring ZZ1 = \"b\"\n",
+       "The table can't be any wider" "Invalid column used: ZZ\n"},
+      {"beyond ZZ", {"-s", "zz"}, "a b\n",
+       "rightstring ZZ0 = \"a\"\nrightstring ??0 = \"b\"\nformat ZZ 2 0\n",
+       "coltoa: invalid col: 702" "The table can't be any wider"
+       "coltoa: invalid col: 702" "Invalid column used: ??\n"},
+  };
+  for (const auto &c : cases) {
+    for (size_t chunk : {0, 1}) {
+      runresult r = runmem(c.opts, c.in, chunk);
+      EXPECT_EQ(r.status, 0) << c.name;
+      EXPECT_EQ(r.out, c.out) << c.name << "\n" << shown(r.out);
+      EXPECT_EQ(r.err, c.err) << c.name << "\n" << shown(r.err);
+    }
+  }
+}
