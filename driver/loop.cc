@@ -54,7 +54,7 @@ static int rowtextlen; // without the quote
 static int64_t rowcached;
 static bool rowvalid;
 
-static void makeprefixes() {
+void loopprepare() {
   const char *lab = leftjust ? "leftstring " : "rightstring ";
   for (int c = 0; c < MAXCOLS; c++) {
     char name[3];
@@ -102,7 +102,7 @@ static void makerowtext(int64_t row) {
 // copies that run past them.
 static_assert(OUTSLACK >= 16 + sizeof rowtext + FIELDMAX + 32 + 2);
 
-static void writecell(int kind, int64_t col, int64_t row) {
+void writecell(int kind, int64_t col, int64_t row) {
   outreserve(OUTSLACK);
   char *o = outbuf + outlen;
   if (col >= 0 && col < MAXCOLS) {
@@ -162,7 +162,7 @@ int convertloop() {
   basecol = startcol;
   rowoff = coloff = linecount = 0;
   fresh = 1;
-  makeprefixes();
+  loopprepare();
   for (;;) {
     int tok = nexttoken();
     switch (tok) {

@@ -16,5 +16,12 @@ extern int fresh;        // no field written since the line began
 // break) and names the column "??".
 const char *coltoa(int64_t col);
 
+// Makes the per-column command prefixes; after the settings are final.
+void loopprepare();
+
+// Writes the command for the field in fieldbuf (kind TOK_NUMBER or
+// TOK_LABEL) at the cell.
+void writecell(int kind, int64_t col, int64_t row);
+
 // Runs the loop to the end of input; returns the exit status.
 int convertloop();
