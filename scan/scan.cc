@@ -19,6 +19,11 @@
 
 #include "driver/settings.h"
 
+#if defined(__SSE2__) && !defined(TXT2SHEET_NO_SIMD)
+#include <emmintrin.h>
+#define SCAN_SSE2 1
+#endif
+
 enum : uint8_t {
   K_END = 0x01,     // ends an unquoted field: a delimiter or a newline
   K_RUN = 0x02,     // continues a delimiter run
@@ -34,6 +39,56 @@ enum : uint8_t { S_FIELD, S_EOL, S_DELIM, S_QUOTE };
 
 static uint8_t cls[256];
 static uint8_t startcls[256];
+
+// Most fields are short, so the scanner first looks at the 16 bytes where
+// a token starts, all at once: a bit per byte says whether it ends a field,
+// continues a run, and so on. That finds the end of a short field and
+// classifies it without a branch per byte; longer ones take the loops.
+// Bytes past the end of the block are read (the buffer has room) but the
+// sentinel always ends a window before them.
+namespace {
+struct window {
+  unsigned end, run, qend; // bit i: byte i has that class
+};
+} // namespace
+
+#ifdef SCAN_SSE2
+static __m128i vdelim1, vdelim2, vrun1, vrun2;
+
+static window look(const unsigned char *p) {
+  __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+  __m128i nl = _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'));
+  __m128i d1 = _mm_cmpeq_epi8(v, vdelim1), d2 = _mm_cmpeq_epi8(v, vdelim2);
+  __m128i nul = _mm_cmpeq_epi8(v, _mm_setzero_si128());
+  __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+  window w;
+  w.end = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(nl, _mm_or_si128(d1, d2))));
+  w.run = static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_or_si128(_mm_and_si128(d1, vrun1), _mm_and_si128(d2, vrun2))));
+  w.qend = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(nl, _mm_or_si128(nul, quote))));
+  return w;
+}
+
+// Bits of the bytes the number walk accepts, of its digits and its signs.
+static void numbits(const unsigned char *p, unsigned &ok, unsigned &dig, unsigned &sgn) {
+  __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+  __m128i d = _mm_sub_epi8(v, _mm_set1_epi8('0'));
+  __m128i isdig = _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d);
+  __m128i pt = _mm_cmpeq_epi8(v, _mm_set1_epi8('.'));
+  dig = static_cast<unsigned>(_mm_movemask_epi8(isdig));
+  if (plainnums) {
+    ok = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(isdig, pt)));
+    sgn = 0;
+    return;
+  }
+  __m128i sg = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('+')),
+                            _mm_cmpeq_epi8(v, _mm_set1_epi8('-')));
+  __m128i ex = _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(0x20)), _mm_set1_epi8('e'));
+  sgn = static_cast<unsigned>(_mm_movemask_epi8(sg));
+  ok = static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(isdig, pt), _mm_or_si128(sg, ex))));
+}
+#endif
 
 constexpr size_t INCAP = 1 << 17;
 static unsigned char instore[INCAP + 64];
@@ -91,7 +146,37 @@ void scanprepare() {
     cls[b] = k;
     startcls[b] = b == '\n' ? S_EOL : delim ? S_DELIM : b == '"' ? S_QUOTE : S_FIELD;
   }
+#ifdef SCAN_SSE2
+  vdelim1 = _mm_set1_epi8(static_cast<char>(delim1));
+  vdelim2 = _mm_set1_epi8(static_cast<char>(delim2));
+  vrun1 = _mm_set1_epi8(cls[delim1] & K_RUN ? -1 : 0);
+  vrun2 = _mm_set1_epi8(cls[delim2] & K_RUN ? -1 : 0);
+#endif
 }
+
+#ifndef SCAN_SSE2
+// The same bits, a byte at a time, where there is no vector unit to ask.
+static window look(const unsigned char *p) {
+  window w = {0, 0, 0};
+  for (unsigned i = 0; i < 16; i++) {
+    uint8_t k = cls[p[i]];
+    w.end |= (k & K_END ? 1u : 0u) << i;
+    w.run |= (k & K_RUN ? 1u : 0u) << i;
+    w.qend |= (k & K_QEND ? 1u : 0u) << i;
+  }
+  return w;
+}
+
+static void numbits(const unsigned char *p, unsigned &ok, unsigned &dig, unsigned &sgn) {
+  ok = dig = sgn = 0;
+  for (unsigned i = 0; i < 16; i++) {
+    uint8_t k = cls[p[i]];
+    ok |= (k & K_NUMBAD ? 0u : 1u) << i;
+    dig |= (k & K_DIGIT ? 1u : 0u) << i;
+    sgn |= (k & K_SIGN ? 1u : 0u) << i;
+  }
+}
+#endif
 
 // Drops the NUL bytes of p[0..n), which are not input while NUL is no
 // delimiter; returns the bytes left.
@@ -177,15 +262,37 @@ static void keep(const unsigned char *p, const unsigned char *q) {
   fieldlen += static_cast<int>(n);
 }
 
+// The number walk over a field of len < 16 bytes, by its bits: every byte
+// accepted, a digit, and no sign above the highest digit (the bits of
+// signs then make a larger number than those of digits).
+static int classify16(const unsigned char *p, unsigned len) {
+  if (allstrings || !(cls[p[0]] & K_FIRSTOK))
+    return TOK_LABEL;
+  unsigned ok, dig, sgn, m = (1u << len) - 1;
+  numbits(p, ok, dig, sgn);
+  dig &= m;
+  return (ok & m) == m && dig && (sgn & m) < dig ? TOK_NUMBER : TOK_LABEL;
+}
+
 static int unquoted() {
   const unsigned char *p = inpos, *q = p;
+  fieldcut = 0;
+  if (unsigned end = look(p).end) {
+    unsigned len = static_cast<unsigned>(__builtin_ctz(end));
+    if (p + len < inend) {
+      memcpy(fieldbuf, p, 16);
+      fieldbuf[len] = '\0';
+      fieldlen = static_cast<int>(len);
+      inpos += len;
+      return classify16(p, len);
+    }
+  }
   unsigned acc = 0;
   uint8_t k;
   while (!((k = cls[*q]) & K_END)) {
     acc |= k;
     q++;
   }
-  fieldcut = 0;
   if (q < inend && q - p <= FIELDMAX) {
     fieldlen = static_cast<int>(q - p);
     memcpy(fieldbuf, p, static_cast<size_t>(fieldlen));
@@ -215,8 +322,19 @@ static int unquoted() {
 // After the opening quote: up to a closing quote (consumed) or a newline,
 // NUL or the end of input (left for the next token).
 static int quoted() {
-  fieldlen = 0;
   fieldcut = 0;
+  if (unsigned qend = look(inpos).qend) {
+    unsigned len = static_cast<unsigned>(__builtin_ctz(qend));
+    const unsigned char *q = inpos + len;
+    if (q < inend) {
+      memcpy(fieldbuf, inpos, 16);
+      fieldbuf[len] = '\0';
+      fieldlen = static_cast<int>(len);
+      inpos += len + (*q == '"');
+      return TOK_LABEL;
+    }
+  }
+  fieldlen = 0;
   for (;;) {
     const unsigned char *p = inpos, *q = p;
     while (!(cls[*q] & K_QEND))
@@ -247,9 +365,10 @@ int nexttoken() {
     inpos++;
     if (stripdelims) {
       for (;;) {
-        while (cls[*inpos] & K_RUN)
-          inpos++;
-        if (inpos < inend || !refill())
+        // A run longer than the window looks again; the sentinel ends it.
+        unsigned n = static_cast<unsigned>(__builtin_ctz(~look(inpos).run));
+        inpos += n;
+        if (n < 16 && (inpos < inend || !refill()))
           break;
       }
     }
