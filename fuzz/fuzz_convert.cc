@@ -1,0 +1,587 @@
+// The whole converter in-process under the fuzzer. The first bytes of an
+// input choose the command line, the rest is standard input:
+//
+//   byte 0   flags: 1 -r, 2 -f, 4 -L, 8 -k, 16 -S, 32 -P, 64 -d, 128 -s
+//   byte 1   the -d byte; 0 gives an empty argument, so that only NUL
+//            delimits
+//   byte 2-4 -R, -C, -n: 0 leaves the option out, else a value (pick())
+//   byte 5   length of the -s text (0-7), which follows the header
+//   byte 6   a block size for the third run
+//
+// Each input is converted three times, handed over in one block, one byte
+// at a time and in blocks of a size chosen by byte 6; the three results
+// must be identical, and identical to a plain byte-by-byte model of the
+// conversion written from the rules rather than from the program. The
+// output must also hold up on its own: every line one of the four command
+// forms with a valid cell name, and a summary naming only columns that got
+// a field. Any failure prints what differed and aborts.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "driver/txt2sheet.h"
+
+namespace {
+
+constexpr size_t HEADER = 7;
+constexpr int MAXCOLS = 702;
+constexpr size_t FIELDMAX = 999;
+
+struct settings {
+  bool rowmode = false, noformat = false, leftjust = false, strip = true;
+  bool allstrings = false, plainnums = false;
+  int delim1 = ' ', delim2 = '\t';
+  int64_t startcol = 0, startrow = 0;
+  int64_t rowstep = 1, colstep = 1, blocklen = 20000;
+};
+
+struct result {
+  int status;
+  std::string out, err;
+};
+
+[[noreturn]] void fail(const char *what, std::string_view detail = {}) {
+  fprintf(stderr, "\nINVARIANT: %s\n", what);
+  if (!detail.empty())
+    fprintf(stderr, "  at: %.*s\n", static_cast<int>(detail.size()), detail.data());
+  abort();
+}
+
+bool isdigitb(unsigned char c) { return c >= '0' && c <= '9'; }
+bool isletterb(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+// The numeric option values worth trying: the edges of 32 bits, beyond
+// them, atoi's leniencies, and the columns where the table changes.
+std::string pick(unsigned char v) {
+  static const char *const special[] = {
+      "0",          "1",           "2",           "-1",         "-2",
+      "3",          "26",          "-26",         "29",         "100",
+      "700",        "701",         "702",         "20000",      "2147483647",
+      "-2147483648", "2147483648", "-2147483649", "99999999999999999999",
+      "-99999999999999999999", "  +5x", "\t-3", "x7", "", "-", "+",
+  };
+  constexpr size_t nspecial = sizeof special / sizeof special[0];
+  if (v <= nspecial)
+    return special[v - 1];
+  return std::to_string(static_cast<int>(v) - 160);
+}
+
+// --- The model: how the options read -------------------------------------
+
+int64_t atoiclamped(const std::string &s) {
+  size_t i = 0;
+  while (i < s.size() && (s[i] == ' ' || (s[i] >= '\t' && s[i] <= '\r')))
+    i++;
+  bool neg = false;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-'))
+    neg = s[i++] == '-';
+  int64_t v = 0;
+  for (; i < s.size() && isdigitb(static_cast<unsigned char>(s[i])); i++)
+    if (v < INT64_C(1) << 40)
+      v = v * 10 + (s[i] - '0');
+  if (neg)
+    v = -v;
+  return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : v;
+}
+
+int64_t startcolof(const std::string &s) {
+  size_t i = 0;
+  while (i < s.size() && !isletterb(static_cast<unsigned char>(s[i])))
+    i++;
+  if (i == s.size())
+    return 0;
+  int first = (s[i] & 0x5F) - 'A';
+  if (i + 1 < s.size() && isletterb(static_cast<unsigned char>(s[i + 1])))
+    return (first + 1) * 26 + ((s[i + 1] & 0x5F) - 'A');
+  return first;
+}
+
+int64_t startrowof(const std::string &s) {
+  size_t i = 0;
+  while (i < s.size() && !isdigitb(static_cast<unsigned char>(s[i])))
+    i++;
+  int64_t v = 0;
+  for (; i < s.size() && isdigitb(static_cast<unsigned char>(s[i])); i++)
+    v = v * 10 + (s[i] - '0') > INT32_MAX ? INT32_MAX : v * 10 + (s[i] - '0');
+  return v;
+}
+
+// --- The model: the conversion, one byte at a time ------------------------
+
+struct model {
+  const settings &set;
+  std::string in;
+  size_t pos = 0;
+  std::string field;
+  bool cut = false;
+  result res{0, {}, {}};
+  int tablecols = 30;
+  std::vector<int> width = std::vector<int>(MAXCOLS), prec = std::vector<int>(MAXCOLS);
+
+  model(const settings &s, std::string_view input) : set(s) {
+    // NUL is not input at all while it is no delimiter.
+    bool dropnul = s.delim1 != 0 && s.delim2 != 0;
+    for (char c : input)
+      if (c != 0 || !dropnul)
+        in += c;
+  }
+
+  bool isdelim(unsigned char c) const { return c == set.delim1 || c == set.delim2; }
+
+  void keep(char c) {
+    if (field.size() < FIELDMAX)
+      field += c;
+    else
+      cut = true;
+  }
+
+  enum { EOF_, NUMBER, LABEL, DELIM, EOL };
+
+  int number() const {
+    if (set.allstrings)
+      return LABEL;
+    unsigned char c0 = static_cast<unsigned char>(field[0]);
+    if (!(isdigitb(c0) || c0 == '+' || c0 == '-' || c0 == '.'))
+      return LABEL;
+    bool seen = false, last = false;
+    for (char ch : field) {
+      unsigned char c = static_cast<unsigned char>(ch);
+      if (isdigitb(c)) {
+        seen = last = true;
+      } else if (c == '.') {
+      } else if (c == 'e' || c == 'E') {
+        if (set.plainnums)
+          return LABEL;
+      } else if (c == '+' || c == '-') {
+        if (set.plainnums)
+          return LABEL;
+        last = false;
+      } else {
+        return LABEL;
+      }
+    }
+    return seen && last ? NUMBER : LABEL;
+  }
+
+  int token() {
+    if (pos == in.size())
+      return EOF_;
+    unsigned char c = static_cast<unsigned char>(in[pos]);
+    if (c == '\n') {
+      pos++;
+      return EOL;
+    }
+    if (isdelim(c)) {
+      pos++;
+      if (set.strip)
+        while (pos < in.size() && in[pos] != 0 && in[pos] != '\n' &&
+               isdelim(static_cast<unsigned char>(in[pos])))
+          pos++;
+      return DELIM;
+    }
+    field.clear();
+    cut = false;
+    if (c == '"') {
+      pos++;
+      while (pos < in.size() && in[pos] != '"' && in[pos] != '\n' && in[pos] != 0)
+        keep(in[pos++]);
+      if (pos < in.size() && in[pos] == '"')
+        pos++;
+      return LABEL;
+    }
+    while (pos < in.size() && in[pos] != '\n' && !isdelim(static_cast<unsigned char>(in[pos])))
+      keep(in[pos++]);
+    return number();
+  }
+
+  std::string name(int64_t col) {
+    if (col < 0 || col >= MAXCOLS) {
+      res.err += "coltoa: invalid col: " + std::to_string(col);
+      return "??";
+    }
+    std::string s;
+    if (col >= 26)
+      s += static_cast<char>('A' + col / 26 - 1);
+    s += static_cast<char>('A' + col % 26);
+    return s;
+  }
+
+  static int64_t sat(int64_t a, int64_t b) {
+    int64_t r;
+    if (__builtin_add_overflow(a, b, &r))
+      return b > 0 ? INT64_MAX : INT64_MIN;
+    return r;
+  }
+
+  void book(int64_t col, int kind) {
+    bool refused = col < 0;
+    if (!refused && col >= tablecols - 1) {
+      if (tablecols >= MAXCOLS || col >= MAXCOLS) {
+        res.err += "The table can't be any wider";
+        refused = true;
+      } else {
+        int64_t want = col > tablecols ? col : tablecols;
+        tablecols = static_cast<int>(want > MAXCOLS - 30 ? MAXCOLS - 30 : want) + 30;
+      }
+    }
+    if (refused) {
+      std::string n = name(col);
+      res.err += "Invalid column used: " + n + "\n";
+      return;
+    }
+    int len = static_cast<int>(field.size());
+    int &w = width[static_cast<size_t>(col)], &p = prec[static_cast<size_t>(col)];
+    if (kind == LABEL) {
+      w = len > w ? len : w;
+      return;
+    }
+    size_t dot = field.find('.');
+    int frac = dot == std::string::npos ? 0 : len - static_cast<int>(dot) - 1;
+    int oldw = w, oldp = p;
+    if (frac > oldp)
+      p = frac;
+    if (len > oldw)
+      w = len;
+    if (len - frac > oldw - oldp)
+      w = len - frac + p;
+  }
+
+  result run() {
+    int64_t baserow = set.startrow, basecol = set.startcol, rowoff = 0, coloff = 0;
+    int64_t linecount = 0;
+    bool fresh = true;
+    for (;;) {
+      int t = token();
+      if (t == NUMBER || t == LABEL) {
+        int64_t row = sat(baserow, rowoff), col = sat(basecol, coloff);
+        std::string cell = name(col) + std::to_string(row);
+        if (t == NUMBER)
+          res.out += "let " + cell + " = " + field + "\n";
+        else
+          res.out += (set.leftjust ? "leftstring " : "rightstring ") + cell + " = \"" + field +
+                     "\"\n";
+        if (cut)
+          res.err += "Field cut to 999 bytes: " + name(col) + std::to_string(row) + "\n";
+        book(col, t);
+        fresh = false;
+      } else if (t == DELIM) {
+        if (fresh && set.strip)
+          continue;
+        if (set.rowmode)
+          rowoff = sat(rowoff, 1);
+        else
+          coloff = sat(coloff, 1);
+      } else if (t == EOL) {
+        if (linecount + 1 >= set.blocklen) {
+          linecount = 0;
+          if (set.rowmode) {
+            basecol = set.startcol;
+            baserow = sat(baserow, set.rowstep);
+          } else {
+            baserow = set.startrow;
+            basecol = sat(basecol, set.colstep);
+          }
+        } else {
+          linecount++;
+          if (set.rowmode)
+            basecol = sat(basecol, set.colstep);
+          else
+            baserow = sat(baserow, set.rowstep);
+        }
+        rowoff = coloff = 0;
+        fresh = true;
+      } else {
+        if (!set.noformat)
+          for (int c = 0; c < tablecols; c++)
+            if (width[static_cast<size_t>(c)] != 0)
+              res.out += "format " + name(c) + " " +
+                         std::to_string(width[static_cast<size_t>(c)] + 1) + " " +
+                         std::to_string(prec[static_cast<size_t>(c)]) + "\n";
+        return res;
+      }
+    }
+  }
+};
+
+// --- What the output must look like, whatever the model says ---------------
+
+// A column name A..ZZ or ??; returns its length, 0 if none. *col is -1
+// for ??.
+size_t colname(std::string_view s, int *col) {
+  if (s.substr(0, 2) == "??") {
+    *col = -1;
+    return 2;
+  }
+  auto up = [](char c) { return c >= 'A' && c <= 'Z'; };
+  if (s.size() >= 2 && up(s[0]) && up(s[1])) {
+    *col = (s[0] - 'A' + 1) * 26 + (s[1] - 'A');
+    return 2;
+  }
+  if (!s.empty() && up(s[0])) {
+    *col = s[0] - 'A';
+    return 1;
+  }
+  return 0;
+}
+
+// A row: a decimal 64-bit number, no leading zero, no "-0". Returns its
+// length, 0 if none.
+size_t rowtext(std::string_view s) {
+  size_t i = s.substr(0, 1) == "-" ? 1 : 0;
+  size_t d = i;
+  while (d < s.size() && isdigitb(static_cast<unsigned char>(s[d])))
+    d++;
+  std::string_view digits = s.substr(i, d - i);
+  if (digits.empty() || (digits.size() > 1 && digits[0] == '0') || (i && digits == "0"))
+    return 0;
+  std::string_view limit = i ? "9223372036854775808" : "9223372036854775807";
+  if (digits.size() > limit.size() || (digits.size() == limit.size() && digits > limit))
+    return 0;
+  return d;
+}
+
+bool isnumbertext(std::string_view f, const settings &set) {
+  if (f.empty())
+    return false;
+  bool seen = false, last = false;
+  for (unsigned char c : f) {
+    if (isdigitb(c))
+      seen = last = true;
+    else if (c == '.')
+      ;
+    else if ((c == '+' || c == '-') && !set.plainnums)
+      last = false;
+    else if (!((c == 'e' || c == 'E') && !set.plainnums))
+      return false;
+  }
+  unsigned char c0 = static_cast<unsigned char>(f[0]);
+  return seen && last && c0 != 'e' && c0 != 'E';
+}
+
+void checkshape(const result &r, const settings &set) {
+  if (r.status != 0)
+    fail("exit status is not 0");
+  if (!r.out.empty() && r.out.back() != '\n')
+    fail("output does not end with a newline");
+  auto hasdelim = [&](std::string_view t) {
+    for (unsigned char c : t)
+      if (c == set.delim1 || c == set.delim2)
+        return true;
+    return false;
+  };
+  std::vector<bool> received(MAXCOLS);
+  int lastformat = -1;
+  size_t start = 0;
+  while (start < r.out.size()) {
+    size_t nl = r.out.find('\n', start);
+    std::string_view line(r.out.data() + start, nl - start);
+    start = nl + 1;
+    if (line.find('\0') != std::string_view::npos)
+      fail("a NUL byte in the output", line);
+
+    if (line.substr(0, 7) == "format ") {
+      if (set.noformat)
+        fail("a format line under -f", line);
+      int col;
+      size_t n = colname(line.substr(7), &col);
+      if (n == 0 || col < 0)
+        fail("format line without a valid column", line);
+      if (col <= lastformat)
+        fail("format lines not in ascending column order", line);
+      if (!received[static_cast<size_t>(col)])
+        fail("format line for a column that received no field", line);
+      lastformat = col;
+      std::string_view rest = line.substr(7 + n);
+      int64_t w = -1, p = -1;
+      for (int64_t *v : {&w, &p}) {
+        size_t k = rest.substr(0, 1) == " " ? rowtext(rest.substr(1)) : 0;
+        if (k == 0 || rest[1] == '-' || k > 6)
+          fail("format line without a width and precision", line);
+        *v = atoll(std::string(rest.substr(1, k)).c_str());
+        rest.remove_prefix(k + 1);
+      }
+      if (!rest.empty() || w < 2 || p >= w)
+        fail("format line with a bad width or precision", line);
+      continue;
+    }
+    if (lastformat >= 0)
+      fail("a cell command after the summary", line);
+
+    std::string_view word;
+    for (std::string_view w : {"let ", "rightstring ", "leftstring "})
+      if (line.substr(0, w.size()) == w)
+        word = w;
+    if (word.empty())
+      fail("a line that is no command", line);
+    bool isnum = word == "let ";
+    if (!isnum && (word == "leftstring ") != set.leftjust)
+      fail("a label written with the other justification", line);
+    std::string_view rest = line.substr(word.size());
+    int col;
+    size_t n = colname(rest, &col);
+    size_t rn = n ? rowtext(rest.substr(n)) : 0;
+    if (n == 0 || rn == 0)
+      fail("a cell name that is not a column and a 64-bit row", line);
+    rest = rest.substr(n + rn);
+    std::string_view eq = isnum ? " = " : " = \"";
+    if (rest.substr(0, eq.size()) != eq)
+      fail("no \" = \" after the cell", line);
+    std::string_view text = rest.substr(eq.size());
+    if (!isnum) {
+      if (text.empty() || text.back() != '"')
+        fail("a label without its closing quote", line);
+      text.remove_suffix(1);
+    }
+    if (text.size() > FIELDMAX)
+      fail("a field longer than 999 bytes", line);
+    if (isnum) {
+      if (set.allstrings || !isnumbertext(text, set) || hasdelim(text))
+        fail("a let command whose text is no number", line);
+    } else if (!text.empty() && text[0] == '"') {
+      fail("a label that begins with a quote", line);
+    } else if (text.find('"') != std::string_view::npos && hasdelim(text)) {
+      // Unquoted then, since a quoted field ends at its quote; but an
+      // unquoted field ends at a delimiter.
+      fail("a label with both a quote and a delimiter", line);
+    }
+    if (col >= 0 && !text.empty())
+      received[static_cast<size_t>(col)] = true;
+  }
+
+  // Standard error holds nothing but the converter's four messages.
+  std::string_view e = r.err;
+  while (!e.empty()) {
+    static const std::string_view fixed[] = {"The table can't be any wider",
+                                             "Invalid column used: ",
+                                             "Field cut to 999 bytes: "};
+    if (e.substr(0, 21) == "coltoa: invalid col: ") {
+      e.remove_prefix(21);
+      size_t k = rowtext(e);
+      if (k == 0)
+        fail("coltoa message without a column number", e.substr(0, 40));
+      e.remove_prefix(k);
+      continue;
+    }
+    size_t m = 0;
+    for (size_t i = 0; i < 3 && m == 0; i++)
+      if (e.substr(0, fixed[i].size()) == fixed[i])
+        m = i + 1;
+    if (m == 0)
+      fail("standard error holds something else", e.substr(0, 40));
+    e.remove_prefix(fixed[m - 1].size());
+    if (m == 1)
+      continue;
+    int col;
+    size_t n = colname(e, &col);
+    size_t rn = m == 3 && n ? rowtext(e.substr(n)) : 0;
+    if (n == 0 || (m == 3 && rn == 0) || e.substr(n + rn, 1) != "\n")
+      fail("a message without its cell", e.substr(0, 40));
+    e.remove_prefix(n + rn + 1);
+  }
+}
+
+result convert(const std::vector<std::string> &args, std::string_view in, size_t chunk) {
+  std::vector<std::string> copy = args; // getopt may permute its vector
+  std::vector<char *> argv;
+  for (auto &a : copy)
+    argv.push_back(a.data());
+  argv.push_back(nullptr);
+  result r;
+  r.status = txt2sheetmem(static_cast<int>(copy.size()), argv.data(), in.data(), in.size(),
+                          chunk, &r.out, &r.err);
+  return r;
+}
+
+void same(const result &a, const result &b, const char *what) {
+  if (a.status != b.status)
+    fail(what, "exit status");
+  for (std::string result::*s : {&result::out, &result::err}) {
+    const std::string &x = a.*s, &y = b.*s;
+    if (x == y)
+      continue;
+    size_t i = 0;
+    while (i < x.size() && i < y.size() && x[i] == y[i])
+      i++;
+    // From the start of the line that differs (of the output), or a little
+    // before the difference (of the messages, which have no lines).
+    size_t from = i > 60 ? i - 60 : 0;
+    if (s == &result::out) {
+      size_t nl = i ? x.rfind('\n', i - 1) : std::string::npos;
+      from = nl == std::string::npos ? 0 : nl + 1;
+    }
+    std::string d = std::string(s == &result::out ? "stdout" : "stderr") + " differs at byte " +
+                    std::to_string(i) + "\n   one: " + x.substr(from, i - from + 60) +
+                    "\n other: " + y.substr(from, i - from + 60);
+    fail(what, d);
+  }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  unsigned char h[HEADER] = {};
+  memcpy(h, data, size < HEADER ? size : HEADER);
+  size_t used = size < HEADER ? size : HEADER;
+
+  settings set;
+  std::vector<std::string> args = {"txt2sheet"};
+  static const struct {
+    unsigned char bit;
+    const char *opt;
+    bool settings::*flag;
+    bool value;
+  } flags[] = {
+      {1, "-r", &settings::rowmode, true},     {2, "-f", &settings::noformat, true},
+      {4, "-L", &settings::leftjust, true},    {8, "-k", &settings::strip, false},
+      {16, "-S", &settings::allstrings, true}, {32, "-P", &settings::plainnums, true},
+  };
+  for (const auto &f : flags)
+    if (h[0] & f.bit) {
+      args.push_back(f.opt);
+      set.*f.flag = f.value;
+    }
+  if (h[0] & 64) {
+    args.push_back("-d");
+    args.push_back(h[1] ? std::string(1, static_cast<char>(h[1])) : std::string());
+    set.delim1 = h[1];
+    set.delim2 = 0;
+  }
+  if (h[0] & 128) {
+    size_t len = h[5] & 7;
+    if (len > size - used)
+      len = size - used;
+    std::string text(reinterpret_cast<const char *>(data + used), len);
+    used += len;
+    text = text.c_str(); // an argument ends at its first NUL
+    args.push_back("-s");
+    args.push_back(text);
+    set.startcol = startcolof(text);
+    set.startrow = startrowof(text);
+  }
+  static const struct {
+    size_t at;
+    const char *opt;
+    int64_t settings::*value;
+  } values[] = {
+      {2, "-R", &settings::rowstep}, {3, "-C", &settings::colstep}, {4, "-n", &settings::blocklen}};
+  for (const auto &v : values)
+    if (h[v.at]) {
+      std::string text = pick(h[v.at]);
+      args.push_back(v.opt);
+      args.push_back(text);
+      set.*v.value = atoiclamped(text);
+    }
+
+  std::string_view in(reinterpret_cast<const char *>(data + used), size - used);
+  result whole = convert(args, in, 0);
+  checkshape(whole, set);
+  same(whole, convert(args, in, 1), "one block and one byte at a time give different results");
+  same(whole, convert(args, in, static_cast<size_t>(h[6]) + 1),
+       "one block and small blocks give different results");
+  same(whole, model(set, in).run(), "the program and the model of the rules differ");
+  return 0;
+}
