@@ -1,6 +1,7 @@
 // End-to-end: the built binary run as a user runs it, with exact arguments
 // and input, its standard output, standard error and exit status compared
 // byte for byte.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,25 @@ struct StreamCase {
   int status = 0;
 };
 
+// Both texts in full, or for long ones the stretch around the first byte
+// where they part.
+std::string difference(const std::string &want, const std::string &got) {
+  if (want.size() + got.size() < 8192)
+    return "--- wanted:\n" + runprog::escape(want) + "\n--- got:\n" +
+           runprog::escape(got);
+  size_t at = 0;
+  while (at < want.size() && at < got.size() && want[at] == got[at])
+    at++;
+  size_t from = at < 300 ? 0 : at - 300;
+  return "wanted " + std::to_string(want.size()) + " bytes, got " +
+         std::to_string(got.size()) + "; they part at byte " +
+         std::to_string(at) + "\n--- wanted from byte " +
+         std::to_string(from) + ":\n" +
+         runprog::escape(want.substr(std::min(from, want.size()), 600)) +
+         "\n--- got from byte " + std::to_string(from) + ":\n" +
+         runprog::escape(got.substr(std::min(from, got.size()), 600));
+}
+
 void expectresult(const std::string &name, const runprog::Result &r,
                   const std::string &out, const std::string &err,
                   int status) {
@@ -85,14 +105,12 @@ void expectresult(const std::string &name, const runprog::Result &r,
   EXPECT_TRUE(r.exited && r.status == status)
       << "case " << name << ": wanted exit " << status << ", got "
       << runprog::describe(r);
-  EXPECT_TRUE(r.out == out)
-      << "case " << name << ": standard output differs\n--- wanted:\n"
-      << runprog::escape(out) << "\n--- got:\n"
-      << runprog::escape(r.out);
-  EXPECT_TRUE(r.err == err)
-      << "case " << name << ": standard error differs\n--- wanted:\n"
-      << runprog::escape(err) << "\n--- got:\n"
-      << runprog::escape(r.err);
+  EXPECT_TRUE(r.out == out) << "case " << name
+                            << ": standard output differs\n"
+                            << difference(out, r.out);
+  EXPECT_TRUE(r.err == err) << "case " << name
+                            << ": standard error differs\n"
+                            << difference(err, r.err);
 }
 
 runprog::Options converter(const std::vector<std::string> &args,
@@ -388,9 +406,18 @@ TEST(Fields, Delimiters) {
       {"bytes above 0x7f are field bytes", {}, "\xc3\xa9t\xc3\xa9 x\n",
        label("A0", "\xc3\xa9t\xc3\xa9") + label("B0", "x") + fmt("A", 6, 0) +
            fmt("B", 2, 0)},
-      {"labels are written unescaped", {}, "a\\b c\"d\n",
-       "rightstring A0 = \"a\\b\"\nrightstring B0 = \"c\"d\"\n" +
-           fmt("A", 4, 0) + fmt("B", 4, 0)},
+      {"labels are written unescaped", {}, "a\\b c\"d %s%n\n",
+       "rightstring A0 = \"a\\b\"\nrightstring B0 = \"c\"d\"\n"
+       "rightstring C0 = \"%s%n\"\n" +
+           fmt("A", 4, 0) + fmt("B", 4, 0) + fmt("C", 5, 0)},
+      {"a carriage return alone is a field", {}, "\r\n",
+       label("A0", "\r") + fmt("A", 2, 0)},
+      {"vertical tab and form feed are field bytes", {}, "a\vb\fc d\n",
+       label("A0", "a\vb\fc") + label("B0", "d") + fmt("A", 6, 0) +
+           fmt("B", 2, 0)},
+      {"a long run of blanks counts once", {},
+       "a" + rep(200000, ' ') + "\t" + rep(100000, ' ') + "b\n",
+       label("A0", "a") + label("B0", "b") + fmt("A", 2, 0) + fmt("B", 2, 0)},
       {"empty input", {}, "", ""},
       {"only blanks and newlines", {}, "  \n\t\n\n", ""},
   });
@@ -421,6 +448,11 @@ TEST(Fields, QuotedFields) {
        label("A0", "x") + fmt("A", 2, 0)},
       {"a tab inside quotes", {}, "\"a\tb\"\n",
        label("A0", "a\tb") + fmt("A", 4, 0)},
+      {"a lone quote at the end of input", {}, "x \"",
+       label("A0", "x") + label("B0", "") + fmt("A", 2, 0)},
+      {"-d , commas inside quotes", {"-d", ","}, "\"a,b\",c\n",
+       label("A0", "a,b") + label("B0", "c") + fmt("A", 4, 0) +
+           fmt("B", 2, 0)},
   });
 }
 
@@ -583,6 +615,20 @@ TEST(LongFields, CutTo999Bytes) {
        "\"" + rep(1500, 'q') + "\nz\n",
        label("A0", rep(999, 'q')) + label("A1", "z") + fmt("A", 1000, 0),
        "Field cut to 999 bytes: A0\n"},
+      {"999 quoted bytes fit", {}, "\"" + rep(999, 'q') + "\"\n",
+       label("A0", rep(999, 'q')) + fmt("A", 1000, 0)},
+      {"1000 quoted bytes are cut", {}, "\"" + rep(1000, 'q') + "\"\n",
+       label("A0", rep(999, 'q')) + fmt("A", 1000, 0),
+       "Field cut to 999 bytes: A0\n"},
+      {"a field over many input blocks", {}, rep(300000, 'z') + " y\n",
+       label("A0", rep(999, 'z')) + label("B0", "y") + fmt("A", 1000, 0) +
+           fmt("B", 2, 0),
+       "Field cut to 999 bytes: A0\n"},
+      {"a quoted field over many input blocks", {},
+       "\"" + rep(300000, ' ') + "\" y\n",
+       label("A0", rep(999, ' ')) + label("B0", "y") + fmt("A", 1000, 0) +
+           fmt("B", 2, 0),
+       "Field cut to 999 bytes: A0\n"},
       {"a cut field is classified on the bytes kept", {},
        rep(999, '7') + "abc\n", num("A0", rep(999, '7')) + fmt("A", 1000, 0),
        "Field cut to 999 bytes: A0\n"},
@@ -713,6 +759,49 @@ TEST(Positions, RowsBeyond32Bits) {
        label("A2147483647", "a") + label("A2147483648", "b") +
            fmt("A", 2, 0)},
   });
+}
+
+// ---------------------------------------------------------------------
+// Input and output far larger than any buffer: every token and command
+// lands somewhere across a block edge.
+
+TEST(Streams, LargeInputLineByLine) {
+  std::string in, out, err;
+  const int lines = 12000;
+  for (int i = 0; i < lines; i++) {
+    std::string row = std::to_string(i);
+    switch (i % 6) {
+    case 0:
+      in += "ab 12 \"q r\"\n";
+      out += label("A" + row, "ab") + num("B" + row, "12") +
+             label("C" + row, "q r");
+      break;
+    case 1:
+      in += "\n";
+      break;
+    case 2:
+      in += rep(999, 'w') + "\n";
+      out += label("A" + row, rep(999, 'w'));
+      break;
+    case 3:
+      in += "  x\t\t-1.25  \n";
+      out += label("A" + row, "x") + num("B" + row, "-1.25");
+      break;
+    case 4:
+      in += "a\0b\r\n"s;
+      out += label("A" + row, "ab\r");
+      break;
+    case 5:
+      in += rep(1500, 'c') + " d\n";
+      out += label("A" + row, rep(999, 'c')) + label("B" + row, "d");
+      err += "Field cut to 999 bytes: A" + row + "\n";
+      break;
+    }
+  }
+  out += fmt("A", 1000, 0) + fmt("B", 6, 2) + fmt("C", 4, 0);
+  runprog::Options o = converter({});
+  o.input = in;
+  expectresult("12000 mixed lines", runprog::run(o), out, err, 0);
 }
 
 // ---------------------------------------------------------------------
