@@ -188,7 +188,10 @@ struct resetrun {
   std::string error;
 };
 
-resetrun runwithresetinput(const std::string &in) {
+// nonblocking: the converter's standard input and output are set
+// O_NONBLOCK, as a parent may leave them, so that reads and writes find
+// them not ready and must wait rather than fail.
+resetrun runwithresetinput(const std::string &in, bool nonblocking) {
   resetrun res;
   int lst = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};
@@ -209,6 +212,10 @@ resetrun runwithresetinput(const std::string &in) {
     res.error = std::string("accept or pipe: ") + strerror(errno);
     return res;
   }
+  if (nonblocking) {
+    fcntl(conn, F_SETFL, fcntl(conn, F_GETFL) | O_NONBLOCK);
+    fcntl(outp[1], F_SETFL, fcntl(outp[1], F_GETFL) | O_NONBLOCK);
+  }
   pid_t pid = fork();
   if (pid < 0) {
     res.error = std::string("fork: ") + strerror(errno);
@@ -222,12 +229,11 @@ resetrun runwithresetinput(const std::string &in) {
     execl(BIN, "txt2sheet", static_cast<char *>(nullptr));
     _exit(127);
   }
-  close(conn);
   close(outp[1]);
   close(errp[1]);
 
-  // The peer sends everything, waits until all of it has been taken by
-  // the converter's side of the connection, and resets it.
+  // The peer sends everything, waits until the converter has read all of
+  // it, so that it is waiting for more, and resets the connection.
   std::thread sender([&] {
     size_t at = 0;
     while (at < in.size()) {
@@ -239,11 +245,15 @@ resetrun runwithresetinput(const std::string &in) {
       at += static_cast<size_t>(n);
     }
     for (int i = 0; i < 60000; i++) {
-      int unacked = 0;
-      if (ioctl(peer, SIOCOUTQ, &unacked) < 0 || unacked == 0)
+      int unacked = 0, unread = 0;
+      if (ioctl(peer, SIOCOUTQ, &unacked) < 0 || ioctl(conn, SIOCINQ, &unread) < 0 ||
+          (unacked == 0 && unread == 0))
         break;
       usleep(1000);
     }
+    // A moment to finish the last block and ask for more, so that a
+    // non-blocking read finds nothing there before the reset comes.
+    usleep(50000);
     linger lg{1, 0};
     setsockopt(peer, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
     close(peer);
@@ -273,6 +283,7 @@ resetrun runwithresetinput(const std::string &in) {
     }
   }
   sender.join();
+  close(conn);
   for (pollfd &f : fds)
     if (f.fd >= 0)
       close(f.fd);
@@ -285,25 +296,33 @@ resetrun runwithresetinput(const std::string &in) {
 
 TEST(Faults, ReadErrorAfterInputKeepsWhatWasRead) {
   const std::string reset = "txt2sheet: read error: Connection reset by peer\n";
-  resetrun r = runwithresetinput("12 apple 3.5\n");
-  ASSERT_EQ(r.error, "");
-  EXPECT_EQ(r.out, "let A0 = 12\nrightstring B0 = \"apple\"\nlet C0 = 3.5\n"
-                   "format A 3 0\nformat B 6 0\nformat C 4 1\n");
-  EXPECT_EQ(r.err, reset);
-  EXPECT_EQ(r.status, 1);
-
   // Enough for the output to be written in many blocks before the error.
-  const std::string in = lines(4 << 20);
+  const std::string big = lines(4 << 20);
   runprog::Options o = converter({});
-  o.input = in;
+  o.input = big;
   runprog::Result whole = runprog::run(o);
   ASSERT_EQ(runprog::describe(whole), "exit 0");
-  r = runwithresetinput(in);
-  ASSERT_EQ(r.error, "");
-  EXPECT_TRUE(r.out == whole.out) << "the output differs from the whole conversion; "
-                                  << r.out.size() << " bytes instead of " << whole.out.size();
-  EXPECT_EQ(r.err, reset);
-  EXPECT_EQ(r.status, 1);
+
+  const struct {
+    const char *name;
+    std::string in, out;
+    bool nonblocking;
+  } cases[] = {
+      {"one line", "12 apple 3.5\n",
+       "let A0 = 12\nrightstring B0 = \"apple\"\nlet C0 = 3.5\n"
+       "format A 3 0\nformat B 6 0\nformat C 4 1\n",
+       false},
+      {"many blocks", big, whole.out, false},
+      {"many blocks, streams not blocking", big, whole.out, true},
+  };
+  for (const auto &c : cases) {
+    resetrun r = runwithresetinput(c.in, c.nonblocking);
+    ASSERT_EQ(r.error, "") << c.name;
+    EXPECT_TRUE(r.out == c.out) << c.name << ": the output differs from the whole conversion; "
+                                << r.out.size() << " bytes instead of " << c.out.size();
+    EXPECT_EQ(r.err, reset) << c.name;
+    EXPECT_EQ(r.status, 1) << c.name;
+  }
 }
 
 // With nowhere to say what went wrong, the exit status still says it.
