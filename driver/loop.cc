@@ -5,6 +5,9 @@
 // ("let B", "rightstring B") when the loop starts, and the row's text
 // (" 12 = \"") when the row changes. A command is then a few fixed-size
 // copies into the output buffer, which has room past its end for them.
+// The loop keeps its position, the read position and the output position
+// in locals, so they stay in registers; the process-wide copies are
+// brought up to date when the loop ends.
 #include "driver/loop.h"
 
 #include <cstring>
@@ -12,6 +15,7 @@
 #include "driver/output.h"
 #include "driver/settings.h"
 #include "scan/scan.h"
+#include "scan/scanner.h"
 #include "table/table.h"
 
 static int64_t satadd(int64_t a, int64_t b) {
@@ -44,41 +48,17 @@ struct prefix {
   char text[16]; // "rightstring ZZ" is the longest
   int len;
 };
-} // namespace
-
-static prefix letpre[MAXCOLS], labpre[MAXCOLS];
 
 // " <row> = \"": a number's command takes all but the quote.
-static char rowtext[32];
-static int rowtextlen; // without the quote
-static int64_t rowcached;
-static bool rowvalid;
+struct rowtext {
+  char text[32];
+  int len; // without the quote
+  int64_t row;
+};
+} // namespace
 
-void loopprepare() {
-  const char *lab = leftjust ? "leftstring " : "rightstring ";
-  for (int c = 0; c < MAXCOLS; c++) {
-    char name[3];
-    if (c < 26) {
-      name[0] = static_cast<char>('A' + c);
-      name[1] = '\0';
-    } else {
-      name[0] = static_cast<char>('A' + c / 26 - 1);
-      name[1] = static_cast<char>('A' + c % 26);
-      name[2] = '\0';
-    }
-    memset(&letpre[c], 0, sizeof letpre[c]);
-    memset(&labpre[c], 0, sizeof labpre[c]);
-    strcpy(letpre[c].text, "let ");
-    strcat(letpre[c].text, name);
-    letpre[c].len = static_cast<int>(strlen(letpre[c].text));
-    strcpy(labpre[c].text, lab);
-    strcat(labpre[c].text, name);
-    labpre[c].len = static_cast<int>(strlen(labpre[c].text));
-  }
-  rowvalid = false;
-}
-
-static void makerowtext(int64_t row) {
+static void makerowtext(rowtext &r, int64_t row) {
+  memset(r.text, 0, sizeof r.text);
   char digits[24];
   int n = 0;
   // Negate through unsigned so INT64_MIN has a value too.
@@ -87,26 +67,52 @@ static void makerowtext(int64_t row) {
     digits[n++] = static_cast<char>('0' + v % 10);
     v /= 10;
   } while (v);
-  char *o = rowtext;
+  char *o = r.text;
   if (row < 0)
     *o++ = '-';
   while (n)
     *o++ = digits[--n];
   memcpy(o, " = \"", 4);
-  rowtextlen = static_cast<int>(o - rowtext) + 3;
-  rowcached = row;
-  rowvalid = true;
+  r.len = static_cast<int>(o - r.text) + 3;
+  r.row = row;
 }
+
+// By kind (TOK_NUMBER, TOK_LABEL) and column.
+static prefix prefixes[3][MAXCOLS];
+static rowtext lastrow;
+
+void loopprepare() {
+  static const char *const cmd[3] = {"", "let ", nullptr};
+  for (int kind = TOK_NUMBER; kind <= TOK_LABEL; kind++) {
+    const char *c = cmd[kind] ? cmd[kind] : leftjust ? "leftstring " : "rightstring ";
+    for (int col = 0; col < MAXCOLS; col++) {
+      prefix &p = prefixes[kind][col];
+      memset(p.text, 0, sizeof p.text);
+      strcpy(p.text, c);
+      char *n = p.text + strlen(c);
+      if (col < 26) {
+        n[0] = static_cast<char>('A' + col);
+      } else {
+        n[0] = static_cast<char>('A' + col / 26 - 1);
+        n[1] = static_cast<char>('A' + col % 26);
+      }
+      p.len = static_cast<int>(strlen(p.text));
+    }
+  }
+  makerowtext(lastrow, 0);
+}
+
 
 // The worst case: the longest prefix, row and field, and the fixed-size
 // copies that run past them.
-static_assert(OUTSLACK >= 16 + sizeof rowtext + FIELDMAX + 32 + 2);
+static_assert(OUTSLACK >= 16 + sizeof(rowtext::text) + FIELDMAX + 32 + 2);
 
-void writecell(int kind, int64_t col, int64_t row) {
-  outreserve(OUTSLACK);
-  char *o = outbuf + outlen;
-  if (col >= 0 && col < MAXCOLS) {
-    const prefix &p = kind == TOK_NUMBER ? letpre[col] : labpre[col];
+// Writes the command for a field at o, which has OUTSLACK bytes of room;
+// returns the end of what it wrote.
+[[gnu::always_inline]] static inline char *putcell(char *o, int kind, int64_t col, int64_t row,
+                                                   const char *text, int len, rowtext &r) {
+  if (col >= 0 && col < MAXCOLS) [[likely]] {
+    const prefix &p = prefixes[kind][col];
     memcpy(o, p.text, sizeof p.text);
     o += p.len;
   } else {
@@ -114,94 +120,125 @@ void writecell(int kind, int64_t col, int64_t row) {
     const char *cmd = kind == TOK_NUMBER ? "let " : leftjust ? "leftstring " : "rightstring ";
     size_t n = strlen(cmd);
     memcpy(o, cmd, n);
-    o += n;
-    memcpy(o, coltoa(col), 2);
-    o += 2;
+    memcpy(o + n, coltoa(col), 2);
+    o += n + 2;
   }
-  if (!rowvalid || row != rowcached)
-    makerowtext(row);
-  memcpy(o, rowtext, sizeof rowtext);
-  o += rowtextlen + (kind == TOK_LABEL);
-  if (fieldlen <= 32)
-    memcpy(o, fieldbuf, 32);
+  if (row != r.row) [[unlikely]]
+    makerowtext(r, row);
+  bool label = kind == TOK_LABEL;
+  memcpy(o, r.text, sizeof r.text);
+  o += r.len + label;
+  if (len < 16) [[likely]]
+    memcpy(o, text, 16);
   else
-    memcpy(o, fieldbuf, static_cast<size_t>(fieldlen));
-  o += fieldlen;
-  if (kind == TOK_LABEL) {
-    memcpy(o, "\"\n", 2);
-    o += 2;
-  } else {
-    *o++ = '\n';
-  }
+    memcpy(o, text, static_cast<size_t>(len));
+  o += len;
+  // A label closes its quote; a number's '\n' is written, then passed by.
+  memcpy(o, label ? "\"\n" : "\n\n", 2);
+  return o + 1 + label;
+}
+
+void writecell(int kind, int64_t col, int64_t row) {
+  outreserve(OUTSLACK);
+  char *o = putcell(outbuf + outlen, kind, col, row, fieldbuf, fieldlen, lastrow);
   outlen = static_cast<size_t>(o - outbuf);
 }
 
-static void endline() {
-  if (linecount + 1 >= blocklen) {
-    linecount = 0;
-    if (rowmode) {
-      basecol = startcol;
-      baserow = satadd(baserow, rowstep);
-    } else {
-      baserow = startrow;
-      basecol = satadd(basecol, colstep);
-    }
-  } else {
-    linecount++;
-    if (rowmode)
-      basecol = satadd(basecol, colstep);
-    else
-      baserow = satadd(baserow, rowstep);
-  }
-  rowoff = coloff = 0;
-  fresh = 1;
-}
-
 int convertloop() {
-  baserow = startrow;
-  basecol = startcol;
-  rowoff = coloff = linecount = 0;
-  fresh = 1;
   loopprepare();
-  for (;;) {
-    int tok = nexttoken();
+  // The settings, as locals the compiler knows no store can change.
+  const int rmode = rowmode, strip = stripdelims;
+  const int64_t srow = startrow, scol = startcol, rstep = rowstep, cstep = colstep,
+                blen = blocklen;
+
+  int64_t brow = srow, bcol = scol, roff = 0, coff = 0, lines = 0;
+  // The cell of the next field, kept as it moves rather than added up for
+  // every field; the same sums, since an offset only grows by one.
+  int64_t row = srow, col = scol;
+  bool atstart = true; // fresh
+  scanpos s = scanat;
+  fieldref f;
+  rowtext r;
+  makerowtext(r, row);
+  char *o = outbuf + outlen, *const olimit = outbuf + OUTCAP;
+  int status = -1;
+
+  while (status < 0) {
+    int tok = scantoken(s, f);
     switch (tok) {
     case TOK_NUMBER:
     case TOK_LABEL: {
-      int64_t row = satadd(baserow, rowoff);
-      int64_t col = satadd(basecol, coloff);
-      writecell(tok, col, row);
-      if (fieldcut)
-        errprintf("Field cut to 999 bytes: %s%lld\n", coltoa(col),
-                  static_cast<long long>(row));
-      bookcell(col, tok, fieldbuf, fieldlen);
-      fresh = 0;
-      if (outerror)
-        return 1; // the caller reports it; reading on would be waste
+      o = putcell(o, tok, col, row, f.text, f.len, r);
+      if (f.cut) [[unlikely]]
+        errprintf("Field cut to 999 bytes: %s%lld\n", coltoa(col), static_cast<long long>(row));
+      bookcell(col, tok, f.len, f.frac);
+      atstart = false;
+      if (o >= olimit) [[unlikely]] {
+        outlen = static_cast<size_t>(o - outbuf);
+        if (!flushout())
+          status = 1; // the caller reports it; reading on would be waste
+        o = outbuf + outlen;
+      }
       break;
     }
     case TOK_DELIM:
-      if (fresh && stripdelims)
+      if (atstart && strip)
         break;
-      if (rowmode)
-        rowoff = satadd(rowoff, 1);
-      else
-        coloff = satadd(coloff, 1);
+      if (rmode) {
+        roff++;
+        row = satadd(row, 1);
+      } else {
+        coff++;
+        col = satadd(col, 1);
+      }
       break;
     case TOK_EOL:
-      endline();
+      if (lines + 1 >= blen) {
+        lines = 0;
+        if (rmode) {
+          bcol = scol;
+          brow = satadd(brow, rstep);
+        } else {
+          brow = srow;
+          bcol = satadd(bcol, cstep);
+        }
+      } else {
+        lines++;
+        if (rmode)
+          bcol = satadd(bcol, cstep);
+        else
+          brow = satadd(brow, rstep);
+      }
+      roff = coff = 0;
+      row = brow;
+      col = bcol;
+      atstart = true;
       break;
     default: // TOK_EOF
-      if (!noformat)
-        formatsummary();
-      // Standard output first, so the diagnostic is the last thing said.
-      if (!flushout())
-        return 1;
-      if (inerror) {
-        errprintf("%s: read error: %s\n", invokedas, strerror(inerror));
-        return 1;
-      }
-      return 0;
+      status = 0;
+      break;
     }
   }
+
+  scanat = s;
+  outlen = static_cast<size_t>(o - outbuf);
+  baserow = brow;
+  basecol = bcol;
+  rowoff = roff;
+  coloff = coff;
+  linecount = lines;
+  fresh = atstart;
+  if (status > 0)
+    return status;
+
+  if (!noformat)
+    formatsummary();
+  // Standard output first, so the diagnostic is the last thing said.
+  if (!flushout())
+    return 1;
+  if (inerror) {
+    errprintf("%s: read error: %s\n", invokedas, strerror(inerror));
+    return 1;
+  }
+  return 0;
 }

@@ -19,7 +19,7 @@ int64_t baserow, basecol, rowoff, coloff, linecount;
 int fresh = 1;
 
 char fieldbuf[FIELDMAX + 1];
-int fieldlen, fieldcut;
+int fieldlen, fieldcut, fieldfrac;
 
 void resetstate() {
   invokedas = "txt2sheet";
@@ -36,7 +36,7 @@ void resetstate() {
   fresh = 1;
 
   fieldbuf[0] = '\0';
-  fieldlen = fieldcut = 0;
+  fieldlen = fieldcut = fieldfrac = 0;
   setinputfd(0);
   setoutputmem(nullptr, nullptr);
   droptable();

@@ -1,16 +1,10 @@
-// The field scanner.
+// The field scanner: the block reader, the slow paths of the token reader
+// (tokens that cross a block edge, long fields, cut fields), nexttoken()
+// over the scanner's own position, and the number walk as written.
 //
-// Input is read in blocks into inbuf; [inpos, inend) is what is left of
-// the block, and a newline is kept at *inend as a sentinel, so the loops
-// below stop at the end of the block without testing for it on every byte:
-// only once they stop do they ask whether it was the sentinel.
-//
-// Which bytes end a field, continue a delimiter run or end a quoted field
-// depends on the settings, so scanprepare() folds them into one class per
-// byte value. The class also carries what number recognition needs, so an
-// unquoted field is found and classified in the same pass.
-#include "scan/scan.h"
-
+// Input is read in blocks into instore; a newline kept just past the
+// block's end stops every loop there without a test per byte: only once a
+// loop stops does it ask whether it was the sentinel.
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -18,82 +12,16 @@
 #include <unistd.h>
 
 #include "driver/settings.h"
+#include "scan/scan.h"
+#include "scan/scanner.h"
 
-#if defined(__SSE2__) && !defined(TXT2SHEET_NO_SIMD)
-#include <emmintrin.h>
-#define SCAN_SSE2 1
-#endif
-
-enum : uint8_t {
-  K_END = 0x01,     // ends an unquoted field: a delimiter or a newline
-  K_RUN = 0x02,     // continues a delimiter run
-  K_QEND = 0x04,    // ends a quoted field: quote, newline, NUL
-  K_DIGIT = 0x08,
-  K_SIGN = 0x10,    // a sign the number walk accepts
-  K_NUMBAD = 0x20,  // a byte the number walk stops at
-  K_FIRSTOK = 0x40, // may begin a number
-};
-
-// What a byte means at the start of a token, in the order of the tests.
-enum : uint8_t { S_FIELD, S_EOL, S_DELIM, S_QUOTE };
-
-static uint8_t cls[256];
-static uint8_t startcls[256];
-
-// Most fields are short, so the scanner first looks at the 16 bytes where
-// a token starts, all at once: a bit per byte says whether it ends a field,
-// continues a run, and so on. That finds the end of a short field and
-// classifies it without a branch per byte; longer ones take the loops.
-// Bytes past the end of the block are read (the buffer has room) but the
-// sentinel always ends a window before them.
-namespace {
-struct window {
-  unsigned end, run, qend; // bit i: byte i has that class
-};
-} // namespace
-
-#ifdef SCAN_SSE2
-static __m128i vdelim1, vdelim2, vrun1, vrun2;
-
-static window look(const unsigned char *p) {
-  __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-  __m128i nl = _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'));
-  __m128i d1 = _mm_cmpeq_epi8(v, vdelim1), d2 = _mm_cmpeq_epi8(v, vdelim2);
-  __m128i nul = _mm_cmpeq_epi8(v, _mm_setzero_si128());
-  __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
-  window w;
-  w.end = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(nl, _mm_or_si128(d1, d2))));
-  w.run = static_cast<unsigned>(
-      _mm_movemask_epi8(_mm_or_si128(_mm_and_si128(d1, vrun1), _mm_and_si128(d2, vrun2))));
-  w.qend = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(nl, _mm_or_si128(nul, quote))));
-  return w;
-}
-
-// Bits of the bytes the number walk accepts, of its digits and its signs.
-static void numbits(const unsigned char *p, unsigned &ok, unsigned &dig, unsigned &sgn) {
-  __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-  __m128i d = _mm_sub_epi8(v, _mm_set1_epi8('0'));
-  __m128i isdig = _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d);
-  __m128i pt = _mm_cmpeq_epi8(v, _mm_set1_epi8('.'));
-  dig = static_cast<unsigned>(_mm_movemask_epi8(isdig));
-  if (plainnums) {
-    ok = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(isdig, pt)));
-    sgn = 0;
-    return;
-  }
-  __m128i sg = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('+')),
-                            _mm_cmpeq_epi8(v, _mm_set1_epi8('-')));
-  __m128i ex = _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(0x20)), _mm_set1_epi8('e'));
-  sgn = static_cast<unsigned>(_mm_movemask_epi8(sg));
-  ok = static_cast<unsigned>(
-      _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(isdig, pt), _mm_or_si128(sg, ex))));
-}
-#endif
+uint8_t scancls[256];
+uint8_t scanstart[256];
+scanpos scanat;
 
 constexpr size_t INCAP = 1 << 17;
+// Room past the block for the sentinel and a 16-byte look beyond it.
 static unsigned char instore[INCAP + 64];
-static unsigned char *const inbuf = instore;
-static unsigned char *inpos = inbuf, *inend = inbuf;
 static int ineof;
 int inerror;
 
@@ -102,8 +30,8 @@ static const char *inmem;
 static size_t inmemlen, inmempos, inchunk;
 
 static void emptyinput() {
-  inpos = inend = inbuf;
-  *inend = '\n';
+  scanat.pos = scanat.end = instore;
+  instore[0] = '\n';
   ineof = 0;
   inerror = 0;
 }
@@ -123,60 +51,49 @@ void setinputmem(const char *p, size_t n, size_t chunk) {
   emptyinput();
 }
 
+#ifdef SCAN_SSE2
+namespace scanfast {
+__m128i vdelim1, vdelim2, vrun1, vrun2, vsignok;
+}
+#endif
+
 void scanprepare() {
   for (int b = 0; b < 256; b++) {
     bool delim = b == delim1 || b == delim2;
     uint8_t k = 0;
     if (delim || b == '\n')
       k |= K_END;
+    // A run stops at a NUL (which then starts a run of its own) and at a
+    // newline, which always ends the line.
     if (delim && b != 0 && b != '\n')
       k |= K_RUN;
     if (b == '"' || b == '\n' || b == 0)
       k |= K_QEND;
+    uint8_t first = allstrings ? 0 : K_FIRSTOK;
     if (b >= '0' && b <= '9')
-      k |= K_DIGIT | K_FIRSTOK;
+      k |= K_DIGIT | first;
     else if (b == '.')
-      k |= K_FIRSTOK;
+      k |= K_POINT | first;
     else if (b == '+' || b == '-')
-      k |= K_FIRSTOK | (plainnums ? K_NUMBAD : K_SIGN);
+      k |= first | (plainnums ? K_NUMBAD : K_SIGN);
     else if (b == 'E' || b == 'e')
       k |= plainnums ? K_NUMBAD : 0;
     else
       k |= K_NUMBAD;
-    cls[b] = k;
-    startcls[b] = b == '\n' ? S_EOL : delim ? S_DELIM : b == '"' ? S_QUOTE : S_FIELD;
+    scancls[b] = k;
+    scanstart[b] = b == '\n'  ? S_EOL
+                   : delim    ? (stripdelims ? S_DELIM : S_DELIM1)
+                   : b == '"' ? S_QUOTE
+                              : S_FIELD;
   }
 #ifdef SCAN_SSE2
-  vdelim1 = _mm_set1_epi8(static_cast<char>(delim1));
-  vdelim2 = _mm_set1_epi8(static_cast<char>(delim2));
-  vrun1 = _mm_set1_epi8(cls[delim1] & K_RUN ? -1 : 0);
-  vrun2 = _mm_set1_epi8(cls[delim2] & K_RUN ? -1 : 0);
+  scanfast::vdelim1 = _mm_set1_epi8(static_cast<char>(delim1));
+  scanfast::vdelim2 = _mm_set1_epi8(static_cast<char>(delim2));
+  scanfast::vrun1 = _mm_set1_epi8(scancls[delim1] & K_RUN ? -1 : 0);
+  scanfast::vrun2 = _mm_set1_epi8(scancls[delim2] & K_RUN ? -1 : 0);
+  scanfast::vsignok = _mm_set1_epi8(plainnums ? 0 : -1);
 #endif
 }
-
-#ifndef SCAN_SSE2
-// The same bits, a byte at a time, where there is no vector unit to ask.
-static window look(const unsigned char *p) {
-  window w = {0, 0, 0};
-  for (unsigned i = 0; i < 16; i++) {
-    uint8_t k = cls[p[i]];
-    w.end |= (k & K_END ? 1u : 0u) << i;
-    w.run |= (k & K_RUN ? 1u : 0u) << i;
-    w.qend |= (k & K_QEND ? 1u : 0u) << i;
-  }
-  return w;
-}
-
-static void numbits(const unsigned char *p, unsigned &ok, unsigned &dig, unsigned &sgn) {
-  ok = dig = sgn = 0;
-  for (unsigned i = 0; i < 16; i++) {
-    uint8_t k = cls[p[i]];
-    ok |= (k & K_NUMBAD ? 0u : 1u) << i;
-    dig |= (k & K_DIGIT ? 1u : 0u) << i;
-    sgn |= (k & K_SIGN ? 1u : 0u) << i;
-  }
-}
-#endif
 
 // Drops the NUL bytes of p[0..n), which are not input while NUL is no
 // delimiter; returns the bytes left.
@@ -197,26 +114,26 @@ static int refill() {
   while (!ineof) {
     ssize_t n;
     if (infd >= 0) {
-      n = read(infd, inbuf, INCAP);
+      n = read(infd, instore, INCAP);
     } else {
       size_t k = inmemlen - inmempos;
       if (k > inchunk)
         k = inchunk;
       if (k > INCAP)
         k = INCAP;
-      memcpy(inbuf, inmem + inmempos, k);
+      memcpy(instore, inmem + inmempos, k);
       inmempos += k;
       n = static_cast<ssize_t>(k);
     }
     if (n > 0) {
       size_t got = static_cast<size_t>(n);
       if (nulisdropped())
-        got = dropnuls(inbuf, got);
+        got = dropnuls(instore, got);
       if (got == 0)
         continue;
-      inpos = inbuf;
-      inend = inbuf + got;
-      *inend = '\n';
+      scanat.pos = instore;
+      scanat.end = instore + got;
+      instore[got] = '\n';
       return 1;
     }
     if (n == 0) {
@@ -229,28 +146,13 @@ static int refill() {
       ineof = 1;
     }
   }
-  inpos = inend = inbuf;
-  *inend = '\n';
+  scanat.pos = scanat.end = instore;
+  instore[0] = '\n';
   return 0;
 }
 
-// The number walk over a whole field whose byte classes or together to
-// acc: every byte accepted, a digit somewhere, no sign after the last one.
-static int classify(const unsigned char *f, int len, unsigned acc) {
-  if (allstrings || !(cls[f[0]] & K_FIRSTOK) || (acc & K_NUMBAD) || !(acc & K_DIGIT))
-    return TOK_LABEL;
-  if (acc & K_SIGN) {
-    const unsigned char *p = f + len;
-    while (!(cls[*--p] & (K_DIGIT | K_SIGN)))
-      ;
-    if (cls[*p] & K_SIGN)
-      return TOK_LABEL;
-  }
-  return TOK_NUMBER;
-}
-
-// Keeps up to FIELDMAX bytes of a field that goes on beyond the block or
-// beyond fieldbuf; the rest is read and dropped. p..q is the next piece.
+// Keeps what fits of the next piece of a field in fieldbuf; the rest is
+// read and dropped.
 static void keep(const unsigned char *p, const unsigned char *q) {
   size_t n = static_cast<size_t>(q - p);
   size_t room = static_cast<size_t>(FIELDMAX - fieldlen);
@@ -262,88 +164,63 @@ static void keep(const unsigned char *p, const unsigned char *q) {
   fieldlen += static_cast<int>(n);
 }
 
-// The number walk over a field of len < 16 bytes, by its bits: every byte
-// accepted, a digit, and no sign above the highest digit (the bits of
-// signs then make a larger number than those of digits).
-static int classify16(const unsigned char *p, unsigned len) {
-  if (allstrings || !(cls[p[0]] & K_FIRSTOK))
+// The number walk over the bytes kept in fieldbuf, whose classes or
+// together to acc: every byte accepted, a digit somewhere, no sign after
+// the last one. Also counts fieldfrac.
+static int classify(unsigned acc) {
+  const unsigned char *f = reinterpret_cast<const unsigned char *>(fieldbuf);
+  const char *dot = static_cast<const char *>(memchr(fieldbuf, '.', static_cast<size_t>(fieldlen)));
+  fieldfrac = dot ? fieldlen - static_cast<int>(dot - fieldbuf) - 1 : 0;
+  if (!(scancls[f[0]] & K_FIRSTOK) || (acc & K_NUMBAD) || !(acc & K_DIGIT))
     return TOK_LABEL;
-  unsigned ok, dig, sgn, m = (1u << len) - 1;
-  numbits(p, ok, dig, sgn);
-  dig &= m;
-  return (ok & m) == m && dig && (sgn & m) < dig ? TOK_NUMBER : TOK_LABEL;
+  if (acc & K_SIGN) {
+    const unsigned char *p = f + fieldlen;
+    while (!(scancls[*--p] & (K_DIGIT | K_SIGN)))
+      ;
+    if (scancls[*p] & K_SIGN)
+      return TOK_LABEL;
+  }
+  return TOK_NUMBER;
+}
+
+// Where the next byte of class k is, from p on; the sentinel stops it.
+static const unsigned char *findclass(const unsigned char *p, uint8_t k) {
+  using namespace scanfast;
+  for (;; p += 16) {
+    unsigned b = k == K_END ? endbits(load16(p)) : qendbits(load16(p));
+    if (b)
+      return p + __builtin_ctz(b);
+  }
 }
 
 static int unquoted() {
-  const unsigned char *p = inpos, *q = p;
-  fieldcut = 0;
-  if (unsigned end = look(p).end) {
-    unsigned len = static_cast<unsigned>(__builtin_ctz(end));
-    if (p + len < inend) {
-      memcpy(fieldbuf, p, 16);
-      fieldbuf[len] = '\0';
-      fieldlen = static_cast<int>(len);
-      inpos += len;
-      return classify16(p, len);
-    }
-  }
-  unsigned acc = 0;
-  uint8_t k;
-  while (!((k = cls[*q]) & K_END)) {
-    acc |= k;
-    q++;
-  }
-  if (q < inend && q - p <= FIELDMAX) {
-    fieldlen = static_cast<int>(q - p);
-    memcpy(fieldbuf, p, static_cast<size_t>(fieldlen));
-    fieldbuf[fieldlen] = '\0';
-    inpos = const_cast<unsigned char *>(q);
-    return classify(p, fieldlen, acc);
-  }
-  // The field runs past the block or past fieldbuf.
-  fieldlen = 0;
+  fieldlen = fieldcut = 0;
   for (;;) {
+    const unsigned char *p = scanat.pos, *q = findclass(p, K_END);
     keep(p, q);
-    inpos = const_cast<unsigned char *>(q);
-    if (q < inend || !refill())
+    scanat.pos = q;
+    if (q < scanat.end || !refill())
       break;
-    p = q = inpos;
-    while (!(cls[*q] & K_END))
-      q++;
   }
   fieldbuf[fieldlen] = '\0';
   // Classified on the bytes kept.
-  acc = 0;
+  unsigned acc = 0;
   for (int i = 0; i < fieldlen; i++)
-    acc |= cls[static_cast<unsigned char>(fieldbuf[i])];
-  return classify(reinterpret_cast<unsigned char *>(fieldbuf), fieldlen, acc);
+    acc |= scancls[static_cast<unsigned char>(fieldbuf[i])];
+  return classify(acc);
 }
 
 // After the opening quote: up to a closing quote (consumed) or a newline,
 // NUL or the end of input (left for the next token).
 static int quoted() {
-  fieldcut = 0;
-  if (unsigned qend = look(inpos).qend) {
-    unsigned len = static_cast<unsigned>(__builtin_ctz(qend));
-    const unsigned char *q = inpos + len;
-    if (q < inend) {
-      memcpy(fieldbuf, inpos, 16);
-      fieldbuf[len] = '\0';
-      fieldlen = static_cast<int>(len);
-      inpos += len + (*q == '"');
-      return TOK_LABEL;
-    }
-  }
-  fieldlen = 0;
+  fieldlen = fieldcut = fieldfrac = 0;
   for (;;) {
-    const unsigned char *p = inpos, *q = p;
-    while (!(cls[*q] & K_QEND))
-      q++;
+    const unsigned char *p = scanat.pos, *q = findclass(p, K_QEND);
     keep(p, q);
-    inpos = const_cast<unsigned char *>(q);
-    if (q < inend) {
+    scanat.pos = q;
+    if (q < scanat.end) {
       if (*q == '"')
-        inpos++;
+        scanat.pos++;
       break;
     }
     if (!refill())
@@ -353,32 +230,46 @@ static int quoted() {
   return TOK_LABEL;
 }
 
-int nexttoken() {
-  if (inpos == inend && !refill())
+int slowtoken() {
+  if (scanat.pos == scanat.end && !refill())
     return TOK_EOF;
-  unsigned char c = *inpos;
-  switch (startcls[c]) {
+  switch (scanstart[*scanat.pos]) {
   case S_EOL:
-    inpos++;
+    scanat.pos++;
     return TOK_EOL;
+  case S_DELIM1:
+    scanat.pos++;
+    return TOK_DELIM;
   case S_DELIM:
-    inpos++;
-    if (stripdelims) {
-      for (;;) {
-        // A run longer than the window looks again; the sentinel ends it.
-        unsigned n = static_cast<unsigned>(__builtin_ctz(~look(inpos).run));
-        inpos += n;
-        if (n < 16 && (inpos < inend || !refill()))
-          break;
-      }
+    scanat.pos++;
+    for (;;) {
+      while (scancls[*scanat.pos] & K_RUN)
+        scanat.pos++;
+      if (scanat.pos < scanat.end || !refill())
+        break;
     }
     return TOK_DELIM;
   case S_QUOTE:
-    inpos++;
+    scanat.pos++;
     return quoted();
   default:
     return unquoted();
   }
+}
+
+int nexttoken() {
+  scanpos s = scanat;
+  fieldref f;
+  int tok = scantoken(s, f);
+  scanat = s;
+  if ((tok == TOK_NUMBER || tok == TOK_LABEL) && f.text != fieldbuf) {
+    memcpy(fieldbuf, f.text, static_cast<size_t>(f.len));
+    fieldbuf[f.len] = '\0';
+    fieldlen = f.len;
+    fieldfrac = f.frac;
+    fieldcut = 0;
+  }
+  return tok;
 }
 
 int isnumfield() {

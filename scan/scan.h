@@ -17,6 +17,7 @@ constexpr int FIELDMAX = 999;
 extern char fieldbuf[FIELDMAX + 1];
 extern int fieldlen;  // strlen(fieldbuf), kept so nobody has to count
 extern int fieldcut;  // 1 when the last field was longer than FIELDMAX
+extern int fieldfrac; // bytes after the first "." of the field (0: none)
 
 // Where the input comes from: a file descriptor (standard input for the
 // program), or a block of memory handed over at most `chunk` bytes per

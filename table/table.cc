@@ -53,29 +53,14 @@ int widentable(int mode, int64_t col) {
   return 1;
 }
 
-void bookcell(int64_t col, int kind, const char *f, int len) {
+int admitcol(int64_t col) {
   // A negative column (a negative -C can make one) is no index: refused,
   // though the table's width is not the reason.
-  if (col < 0 || (col >= tablecols - 1 && !widentable(TBL_COLS, col))) {
+  if (col < 0 || !widentable(TBL_COLS, col)) {
     errprintf("Invalid column used: %s\n", coltoa(col));
-    return;
+    return 0;
   }
-  int &w = colwidth[col];
-  if (kind == TOK_LABEL) {
-    if (len > w)
-      w = len;
-    return;
-  }
-  int &p = colprec[col];
-  const char *dot = static_cast<const char *>(memchr(f, '.', static_cast<size_t>(len)));
-  int frac = dot ? len - static_cast<int>(dot - f) - 1 : 0;
-  int oldw = w, oldp = p;
-  if (frac > oldp)
-    p = frac;
-  if (len > oldw)
-    w = len;
-  if (len - frac > oldw - oldp)
-    w = len - frac + p;
+  return 1;
 }
 
 void formatsummary() {

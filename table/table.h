@@ -5,6 +5,8 @@
 #pragma once
 #include <cstdint>
 
+#include "scan/scan.h"
+
 enum { TBL_NEW = 1, TBL_COLS = 3 };
 constexpr int MAXCOLS = 702;
 
@@ -15,9 +17,31 @@ extern int *colprec;
 // 1 on success, 0 when refused.
 int widentable(int mode, int64_t col);
 
-// Records a written cell: its column, its kind (TOK_NUMBER or TOK_LABEL)
-// and its text.
-void bookcell(int64_t col, int kind, const char *f, int len);
+// Makes room for a column that is not yet in the table, or reports that
+// it cannot have any: 1 when the column may be recorded.
+int admitcol(int64_t col);
+
+// Records a written cell: its column, its kind (TOK_NUMBER or TOK_LABEL),
+// the length of its text and, for a number, the bytes after the text's
+// first "." (the scanner counts them as it reads the field: fieldfrac).
+// Inline: the conversion loop runs it for every field.
+inline void bookcell(int64_t col, int kind, int len, int frac) {
+  // Growth is asked for one column early: also for the table's last one.
+  if ((col < 0 || col >= tablecols - 1) && !admitcol(col)) [[unlikely]]
+    return;
+  int &w = colwidth[col], &p = colprec[col];
+  int oldw = w, oldp = p;
+  if (kind != TOK_NUMBER) {
+    w = len > oldw ? len : oldw;
+    return;
+  }
+  // The precision first; the whole part (len - frac, the point included)
+  // then widens the column to hold it beside the precision just set.
+  p = frac > oldp ? frac : oldp;
+  w = len > oldw ? len : oldw;
+  if (len - frac > oldw - oldp)
+    w = len - frac + p;
+}
 
 // The closing "format" commands, one per column that received text.
 void formatsummary();

@@ -94,7 +94,9 @@ protected:
   }
   void TearDown() override { resetstate(); }
   void cell(int64_t col, int kind, const char *text) {
-    bookcell(col, kind, text, static_cast<int>(strlen(text)));
+    int len = static_cast<int>(strlen(text));
+    const char *dot = strchr(text, '.');
+    bookcell(col, kind, len, dot ? len - static_cast<int>(dot - text) - 1 : 0);
   }
   std::string out, err;
 };

@@ -1,0 +1,180 @@
+// The scanner's fast path, inline so that the conversion loop can keep the
+// read position in registers. scantoken() reads one token from a copy of
+// the position that its caller holds; whatever is not a short token wholly
+// inside the block it leaves to slowtoken(), which works on the scanner's
+// own copy (scanat) and leaves the field in fieldbuf.
+//
+// The fast path looks at the 16 bytes where a token starts all at once: a
+// bit per byte says whether it ends a field, continues a delimiter run,
+// ends a quoted field, or what the number walk makes of it. That finds the
+// end of a short field and classifies it without a branch per byte. Bytes
+// past the end of the block are read (the buffer has room for them), but a
+// newline kept at the block's end as a sentinel stops every window there.
+#pragma once
+#include <cstdint>
+
+#include "driver/settings.h"
+#include "scan/scan.h"
+
+#if defined(__SSE2__) && !defined(TXT2SHEET_NO_SIMD)
+#include <emmintrin.h>
+#define SCAN_SSE2 1
+#endif
+
+// Byte classes, made from the settings by scanprepare().
+enum : uint8_t {
+  K_END = 0x01,     // ends an unquoted field: a delimiter or a newline
+  K_RUN = 0x02,     // continues a delimiter run
+  K_QEND = 0x04,    // ends a quoted field: quote, newline, NUL
+  K_DIGIT = 0x08,
+  K_SIGN = 0x10,    // a sign the number walk accepts
+  K_NUMBAD = 0x20,  // a byte the number walk stops at
+  K_FIRSTOK = 0x40, // may begin a number (none may under -S)
+  K_POINT = 0x80,
+};
+// What a byte means at the start of a token, in the order of the tests.
+// S_DELIM begins a run, S_DELIM1 is a token of its own (-k).
+enum : uint8_t { S_FIELD, S_EOL, S_DELIM, S_DELIM1, S_QUOTE };
+
+extern uint8_t scancls[256];
+extern uint8_t scanstart[256];
+
+struct scanpos {
+  const unsigned char *pos, *end; // what is left of the block; *end == '\n'
+};
+extern scanpos scanat;
+
+// A field as scantoken() hands it over: the text is in the block (not
+// NUL-terminated) or in fieldbuf; 16 bytes can be read from it.
+struct fieldref {
+  const char *text;
+  int len, frac, cut;
+};
+
+int slowtoken();
+
+namespace scanfast {
+#ifdef SCAN_SSE2
+extern __m128i vdelim1, vdelim2, vrun1, vrun2, vsignok;
+using vec = __m128i;
+
+inline vec load16(const unsigned char *p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+}
+inline unsigned bits(__m128i v) { return static_cast<unsigned>(_mm_movemask_epi8(v)); }
+inline __m128i eq(__m128i v, char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); }
+
+inline unsigned endbits(vec v) {
+  return bits(_mm_or_si128(eq(v, '\n'),
+                           _mm_or_si128(_mm_cmpeq_epi8(v, vdelim1), _mm_cmpeq_epi8(v, vdelim2))));
+}
+inline unsigned runbits(vec v) {
+  return bits(_mm_or_si128(_mm_and_si128(_mm_cmpeq_epi8(v, vdelim1), vrun1),
+                           _mm_and_si128(_mm_cmpeq_epi8(v, vdelim2), vrun2)));
+}
+inline unsigned qendbits(vec v) {
+  return bits(_mm_or_si128(_mm_or_si128(eq(v, '\n'), eq(v, '"')), eq(v, '\0')));
+}
+
+// Bit i: byte i is accepted by the number walk / a digit / a sign / a point.
+struct numbits {
+  unsigned ok, dig, sgn, pt;
+};
+inline numbits numclass(vec v) {
+  __m128i d = _mm_sub_epi8(v, _mm_set1_epi8('0'));
+  __m128i dig = _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d);
+  __m128i pt = eq(v, '.');
+  // Signs and exponent letters count only without -P (vsignok all ones).
+  __m128i sg = _mm_and_si128(_mm_or_si128(eq(v, '+'), eq(v, '-')), vsignok);
+  __m128i ex = _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(0x20)), _mm_set1_epi8('e'));
+  numbits n;
+  n.dig = bits(dig);
+  n.pt = bits(pt);
+  n.sgn = bits(sg);
+  n.ok = bits(_mm_or_si128(_mm_or_si128(dig, pt), _mm_or_si128(sg, _mm_and_si128(ex, vsignok))));
+  return n;
+}
+#else
+// The same bits a byte at a time, where there is no vector unit to ask.
+using vec = const unsigned char *;
+inline vec load16(const unsigned char *p) { return p; }
+inline unsigned classbits(vec p, uint8_t k) {
+  unsigned b = 0;
+  for (unsigned i = 0; i < 16; i++)
+    b |= (scancls[p[i]] & k ? 1u : 0u) << i;
+  return b;
+}
+inline unsigned endbits(vec v) { return classbits(v, K_END); }
+inline unsigned runbits(vec v) { return classbits(v, K_RUN); }
+inline unsigned qendbits(vec v) { return classbits(v, K_QEND); }
+struct numbits {
+  unsigned ok, dig, sgn, pt;
+};
+inline numbits numclass(vec v) {
+  return {~classbits(v, K_NUMBAD) & 0xffff, classbits(v, K_DIGIT), classbits(v, K_SIGN),
+          classbits(v, K_POINT)};
+}
+#endif
+
+// The index of the lowest bit, 16 when there is none in the window.
+inline unsigned first(unsigned b) { return static_cast<unsigned>(__builtin_ctz(b | 0x10000)); }
+} // namespace scanfast
+
+[[gnu::always_inline]] inline int scantoken(scanpos &s, fieldref &f) {
+  using namespace scanfast;
+  const unsigned char *p = s.pos;
+  if (p < s.end) {
+    switch (scanstart[*p]) {
+    case S_EOL:
+      s.pos = p + 1;
+      return TOK_EOL;
+    case S_DELIM1:
+      s.pos = p + 1;
+      return TOK_DELIM;
+    case S_DELIM: {
+      unsigned n = first(~runbits(load16(p + 1)) & 0xffff);
+      if (n < 16 && p + 1 + n < s.end) {
+        s.pos = p + 1 + n;
+        return TOK_DELIM;
+      }
+      break;
+    }
+    case S_QUOTE: {
+      unsigned n = first(qendbits(load16(p + 1)));
+      const unsigned char *e = p + 1 + n;
+      if (n < 16 && e < s.end) {
+        f = {reinterpret_cast<const char *>(p + 1), static_cast<int>(n), 0, 0};
+        s.pos = e + (*e == '"'); // the closing quote is consumed
+        return TOK_LABEL;
+      }
+      break;
+    }
+    default: {
+      vec v = load16(p);
+      unsigned n = first(endbits(v));
+      if (n < 16 && p + n < s.end) {
+        // The number walk by the bits: every byte accepted, a digit, and
+        // no sign after the last digit (so the signs' bits, read as a
+        // number, are below the digits').
+        numbits b = numclass(v);
+        unsigned m = (1u << n) - 1, dig = b.dig & m, pt = b.pt & m;
+        // Computed, not branched on: whether a field is a number is as
+        // good as random to the branch predictor. Likewise the fraction
+        // digits, with a stand-in point on the last byte (which gives 0,
+        // as no point or a point there does).
+        int num = (scancls[*p] & K_FIRSTOK) && (b.ok & m) == m && dig && (b.sgn & m) < dig;
+        int frac = static_cast<int>(n) - 1 - __builtin_ctz(pt | 1u << (n - 1));
+        f = {reinterpret_cast<const char *>(p), static_cast<int>(n), frac, 0};
+        s.pos = p + n;
+        return TOK_LABEL - num;
+      }
+      break;
+    }
+    }
+  }
+  scanat = s;
+  int tok = slowtoken();
+  s = scanat;
+  f = {fieldbuf, fieldlen, fieldfrac, fieldcut};
+  return tok;
+}
