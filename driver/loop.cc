@@ -77,6 +77,23 @@ static void makerowtext(rowtext &r, int64_t row) {
   r.row = row;
 }
 
+// The row one below is the common change: count up in the text itself.
+static void nextrowtext(rowtext &r, int64_t row) {
+  if (row - 1 != r.row || row <= 0) {
+    makerowtext(r, row);
+    return;
+  }
+  int i = r.len - 4; // the last digit
+  while (i >= 0 && r.text[i] == '9')
+    r.text[i--] = '0';
+  if (i < 0) {
+    makerowtext(r, row); // one digit more
+    return;
+  }
+  r.text[i]++;
+  r.row = row;
+}
+
 // By kind (TOK_NUMBER, TOK_LABEL) and column.
 static prefix prefixes[3][MAXCOLS];
 static rowtext lastrow;
@@ -124,7 +141,7 @@ static_assert(OUTSLACK >= 16 + sizeof(rowtext::text) + FIELDMAX + 32 + 2);
     o += n + 2;
   }
   if (row != r.row) [[unlikely]]
-    makerowtext(r, row);
+    nextrowtext(r, row);
   bool label = kind == TOK_LABEL;
   memcpy(o, r.text, sizeof r.text);
   o += r.len + label;

@@ -20,8 +20,8 @@ uint8_t scanstart[256];
 scanpos scanat;
 
 constexpr size_t INCAP = 1 << 17;
-// Room past the block for the sentinel and a 16-byte look beyond it.
-static unsigned char instore[INCAP + 64];
+// Room past the block for the sentinel and a 64-byte look beyond it.
+static unsigned char instore[INCAP + 128];
 static int ineof;
 int inerror;
 
@@ -29,8 +29,11 @@ static int infd;
 static const char *inmem;
 static size_t inmemlen, inmempos, inchunk;
 
+void scanfast::dropmasks(scanpos &s) { s.base = instore + sizeof instore; }
+
 static void emptyinput() {
   scanat.pos = scanat.end = instore;
+  scanfast::dropmasks(scanat);
   instore[0] = '\n';
   ineof = 0;
   inerror = 0;
@@ -53,9 +56,10 @@ void setinputmem(const char *p, size_t n, size_t chunk) {
 
 #ifdef SCAN_SSE2
 namespace scanfast {
-__m128i vdelim1, vdelim2, vrun1, vrun2, vsignok;
+__m128i vdelim1, vdelim2, vrun1, vrun2, vsignok, vnumok;
 }
 #endif
+bool scanfast::runisdelim, scanfast::nonul;
 
 void scanprepare() {
   for (int b = 0; b < 256; b++) {
@@ -65,7 +69,7 @@ void scanprepare() {
       k |= K_END;
     // A run stops at a NUL (which then starts a run of its own) and at a
     // newline, which always ends the line.
-    if (delim && b != 0 && b != '\n')
+    if (delim && b != 0 && b != '\n' && stripdelims)
       k |= K_RUN;
     if (b == '"' || b == '\n' || b == 0)
       k |= K_QEND;
@@ -80,6 +84,8 @@ void scanprepare() {
       k |= plainnums ? K_NUMBAD : 0;
     else
       k |= K_NUMBAD;
+    if (allstrings)
+      k |= K_NUMBAD;
     scancls[b] = k;
     scanstart[b] = b == '\n'  ? S_EOL
                    : delim    ? (stripdelims ? S_DELIM : S_DELIM1)
@@ -92,7 +98,10 @@ void scanprepare() {
   scanfast::vrun1 = _mm_set1_epi8(scancls[delim1] & K_RUN ? -1 : 0);
   scanfast::vrun2 = _mm_set1_epi8(scancls[delim2] & K_RUN ? -1 : 0);
   scanfast::vsignok = _mm_set1_epi8(plainnums ? 0 : -1);
+  scanfast::vnumok = _mm_set1_epi8(allstrings ? 0 : -1);
 #endif
+  scanfast::runisdelim = (scancls[delim1] & K_RUN) && (scancls[delim2] & K_RUN);
+  scanfast::nonul = nulisdropped();
 }
 
 // Drops the NUL bytes of p[0..n), which are not input while NUL is no
@@ -133,6 +142,7 @@ static int refill() {
         continue;
       scanat.pos = instore;
       scanat.end = instore + got;
+      scanfast::dropmasks(scanat);
       instore[got] = '\n';
       return 1;
     }
@@ -147,6 +157,7 @@ static int refill() {
     }
   }
   scanat.pos = scanat.end = instore;
+  scanfast::dropmasks(scanat);
   instore[0] = '\n';
   return 0;
 }
@@ -164,14 +175,22 @@ static void keep(const unsigned char *p, const unsigned char *q) {
   fieldlen += static_cast<int>(n);
 }
 
-// The number walk over the bytes kept in fieldbuf, whose classes or
-// together to acc: every byte accepted, a digit somewhere, no sign after
-// the last one. Also counts fieldfrac.
-static int classify(unsigned acc) {
+// The number walk over the bytes kept in fieldbuf: every byte accepted,
+// the first a digit, sign or point, a digit somewhere, no sign after the
+// last one. Stops at the first byte that decides it, so a long label costs
+// little. Also counts fieldfrac.
+static int classify() {
   const unsigned char *f = reinterpret_cast<const unsigned char *>(fieldbuf);
-  const char *dot = static_cast<const char *>(memchr(fieldbuf, '.', static_cast<size_t>(fieldlen)));
-  fieldfrac = dot ? fieldlen - static_cast<int>(dot - fieldbuf) - 1 : 0;
-  if (!(scancls[f[0]] & K_FIRSTOK) || (acc & K_NUMBAD) || !(acc & K_DIGIT))
+  if (!(scancls[f[0]] & K_FIRSTOK))
+    return TOK_LABEL;
+  unsigned acc = 0;
+  for (int i = 0; i < fieldlen; i++) {
+    uint8_t k = scancls[f[i]];
+    if (k & K_NUMBAD)
+      return TOK_LABEL;
+    acc |= k;
+  }
+  if (!(acc & K_DIGIT))
     return TOK_LABEL;
   if (acc & K_SIGN) {
     const unsigned char *p = f + fieldlen;
@@ -180,17 +199,28 @@ static int classify(unsigned acc) {
     if (scancls[*p] & K_SIGN)
       return TOK_LABEL;
   }
+  const char *dot = static_cast<const char *>(memchr(fieldbuf, '.', static_cast<size_t>(fieldlen)));
+  fieldfrac = dot ? fieldlen - static_cast<int>(dot - fieldbuf) - 1 : 0;
   return TOK_NUMBER;
 }
 
 // Where the next byte of class k is, from p on; the sentinel stops it.
 static const unsigned char *findclass(const unsigned char *p, uint8_t k) {
-  using namespace scanfast;
+#ifdef SCAN_SSE2
+  using scanfast::eq;
   for (;; p += 16) {
-    unsigned b = k == K_END ? endbits(load16(p)) : qendbits(load16(p));
-    if (b)
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    __m128i hit = k == K_END ? _mm_or_si128(_mm_cmpeq_epi8(v, scanfast::vdelim1),
+                                            _mm_cmpeq_epi8(v, scanfast::vdelim2))
+                             : _mm_or_si128(eq(v, '"'), _mm_cmpeq_epi8(v, _mm_setzero_si128()));
+    if (unsigned b = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(hit, eq(v, '\n')))))
       return p + __builtin_ctz(b);
   }
+#else
+  while (!(scancls[*p] & k))
+    p++;
+  return p;
+#endif
 }
 
 static int unquoted() {
@@ -203,11 +233,8 @@ static int unquoted() {
       break;
   }
   fieldbuf[fieldlen] = '\0';
-  // Classified on the bytes kept.
-  unsigned acc = 0;
-  for (int i = 0; i < fieldlen; i++)
-    acc |= scancls[static_cast<unsigned char>(fieldbuf[i])];
-  return classify(acc);
+  fieldfrac = 0;
+  return classify(); // on the bytes kept
 }
 
 // After the opening quote: up to a closing quote (consumed) or a newline,

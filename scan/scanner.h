@@ -41,6 +41,12 @@ extern uint8_t scanstart[256];
 
 struct scanpos {
   const unsigned char *pos, *end; // what is left of the block; *end == '\n'
+  // The 64 bytes from base, a bit per byte for each class below. Bits of
+  // bytes past end are left over from earlier blocks: the sentinel at end
+  // stops every search before them.
+  const unsigned char *base;
+  uint64_t nl, delim, run, quote, qend; // qend: quote, newline or NUL
+  uint64_t ok, dig, sgn, pt;            // the number walk's bytes
 };
 extern scanpos scanat;
 
@@ -54,122 +60,143 @@ struct fieldref {
 int slowtoken();
 
 namespace scanfast {
+// Under -k no byte continues a run; under -S the number walk accepts none;
+// under -P no signs or exponent letters.
 #ifdef SCAN_SSE2
-extern __m128i vdelim1, vdelim2, vrun1, vrun2, vsignok;
-using vec = __m128i;
+extern __m128i vdelim1, vdelim2, vrun1, vrun2, vsignok, vnumok;
+#endif
+// Masks that some settings make the same as others, and need not be made:
+// every delimiter continues a run (space and tab), no NUL can be read.
+extern bool runisdelim, nonul;
 
-inline vec load16(const unsigned char *p) {
-  return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-}
-inline unsigned bits(__m128i v) { return static_cast<unsigned>(_mm_movemask_epi8(v)); }
+// Makes the masks no longer stand for the block (it is about to change).
+void dropmasks(scanpos &s);
+
+#ifdef SCAN_SSE2
+
 inline __m128i eq(__m128i v, char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); }
-
-inline unsigned endbits(vec v) {
-  return bits(_mm_or_si128(eq(v, '\n'),
-                           _mm_or_si128(_mm_cmpeq_epi8(v, vdelim1), _mm_cmpeq_epi8(v, vdelim2))));
-}
-inline unsigned runbits(vec v) {
-  return bits(_mm_or_si128(_mm_and_si128(_mm_cmpeq_epi8(v, vdelim1), vrun1),
-                           _mm_and_si128(_mm_cmpeq_epi8(v, vdelim2), vrun2)));
-}
-inline unsigned qendbits(vec v) {
-  return bits(_mm_or_si128(_mm_or_si128(eq(v, '\n'), eq(v, '"')), eq(v, '\0')));
+inline uint64_t bits(__m128i v, int k) {
+  return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(v))) << (16 * k);
 }
 
-// Bit i: byte i is accepted by the number walk / a digit / a sign / a point.
-struct numbits {
-  unsigned ok, dig, sgn, pt;
-};
-inline numbits numclass(vec v) {
-  __m128i d = _mm_sub_epi8(v, _mm_set1_epi8('0'));
-  __m128i dig = _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d);
-  __m128i pt = eq(v, '.');
-  // Signs and exponent letters count only without -P (vsignok all ones).
-  __m128i sg = _mm_and_si128(_mm_or_si128(eq(v, '+'), eq(v, '-')), vsignok);
-  __m128i ex = _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(0x20)), _mm_set1_epi8('e'));
-  numbits n;
-  n.dig = bits(dig);
-  n.pt = bits(pt);
-  n.sgn = bits(sg);
-  n.ok = bits(_mm_or_si128(_mm_or_si128(dig, pt), _mm_or_si128(sg, _mm_and_si128(ex, vsignok))));
-  return n;
+inline void rebase(scanpos &s) {
+  s.base = s.pos;
+  s.nl = s.delim = s.run = s.quote = s.qend = s.ok = s.dig = s.sgn = s.pt = 0;
+  for (int k = 0; k < 4; k++) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s.base + 16 * k));
+    __m128i nl = eq(v, '\n'), qt = eq(v, '"');
+    __m128i d1 = _mm_cmpeq_epi8(v, vdelim1), d2 = _mm_cmpeq_epi8(v, vdelim2);
+    __m128i d = _mm_sub_epi8(v, _mm_set1_epi8('0'));
+    __m128i dig = _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d);
+    __m128i pt = eq(v, '.');
+    __m128i sg = _mm_and_si128(_mm_or_si128(eq(v, '+'), eq(v, '-')), vsignok);
+    __m128i ex = _mm_and_si128(eq(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'e'), vsignok);
+    __m128i ok = _mm_and_si128(_mm_or_si128(_mm_or_si128(dig, pt), _mm_or_si128(sg, ex)), vnumok);
+    s.nl |= bits(nl, k);
+    s.delim |= bits(_mm_or_si128(d1, d2), k);
+    if (!runisdelim)
+      s.run |= bits(_mm_or_si128(_mm_and_si128(d1, vrun1), _mm_and_si128(d2, vrun2)), k);
+    s.quote |= bits(qt, k);
+    if (!nonul)
+      s.qend |= bits(_mm_cmpeq_epi8(v, _mm_setzero_si128()), k);
+    s.ok |= bits(ok, k);
+    s.dig |= bits(dig, k);
+    s.sgn |= bits(sg, k);
+    s.pt |= bits(pt, k);
+  }
+  if (runisdelim)
+    s.run = s.delim;
+  s.qend |= s.nl | s.quote;
 }
 #else
 // The same bits a byte at a time, where there is no vector unit to ask.
-using vec = const unsigned char *;
-inline vec load16(const unsigned char *p) { return p; }
-inline unsigned classbits(vec p, uint8_t k) {
-  unsigned b = 0;
-  for (unsigned i = 0; i < 16; i++)
-    b |= (scancls[p[i]] & k ? 1u : 0u) << i;
-  return b;
-}
-inline unsigned endbits(vec v) { return classbits(v, K_END); }
-inline unsigned runbits(vec v) { return classbits(v, K_RUN); }
-inline unsigned qendbits(vec v) { return classbits(v, K_QEND); }
-struct numbits {
-  unsigned ok, dig, sgn, pt;
-};
-inline numbits numclass(vec v) {
-  return {~classbits(v, K_NUMBAD) & 0xffff, classbits(v, K_DIGIT), classbits(v, K_SIGN),
-          classbits(v, K_POINT)};
+inline void rebase(scanpos &s) {
+  s.base = s.pos;
+  s.nl = s.delim = s.run = s.quote = s.qend = s.ok = s.dig = s.sgn = s.pt = 0;
+  for (int i = 0; i < 64; i++) {
+    unsigned char b = s.base[i];
+    uint8_t k = scancls[b];
+    uint64_t bit = uint64_t{1} << i;
+    s.nl |= b == '\n' ? bit : 0;
+    s.delim |= (k & K_END) && b != '\n' ? bit : 0;
+    s.run |= k & K_RUN ? bit : 0;
+    s.quote |= b == '"' ? bit : 0;
+    s.qend |= k & K_QEND ? bit : 0;
+    s.ok |= k & K_NUMBAD ? 0 : bit;
+    s.dig |= k & K_DIGIT ? bit : 0;
+    s.sgn |= k & K_SIGN ? bit : 0;
+    s.pt |= k & K_POINT ? bit : 0;
+  }
 }
 #endif
 
-// The index of the lowest bit, 16 when there is none in the window.
-inline unsigned first(unsigned b) { return static_cast<unsigned>(__builtin_ctz(b | 0x10000)); }
+inline unsigned lowbit(uint64_t b) { return static_cast<unsigned>(__builtin_ctzll(b)); }
 } // namespace scanfast
 
+// Tokens are read off the bit masks of the 64 bytes from s.base: finding
+// where one ends is a shift and a count of trailing zeros, so the next
+// token's start does not wait for a load and a vector compare. A token
+// that runs past those 64 bytes has them made anew from its start; one
+// that still does not fit, or reaches the block's end, takes slowtoken().
 [[gnu::always_inline]] inline int scantoken(scanpos &s, fieldref &f) {
   using namespace scanfast;
   const unsigned char *p = s.pos;
   if (p < s.end) {
-    switch (scanstart[*p]) {
-    case S_EOL:
-      s.pos = p + 1;
-      return TOK_EOL;
-    case S_DELIM1:
-      s.pos = p + 1;
-      return TOK_DELIM;
-    case S_DELIM: {
-      unsigned n = first(~runbits(load16(p + 1)) & 0xffff);
-      if (n < 16 && p + 1 + n < s.end) {
-        s.pos = p + 1 + n;
-        return TOK_DELIM;
-      }
-      break;
+    uint64_t i;
+    if (p >= s.base && p - s.base < 64) {
+      i = static_cast<uint64_t>(p - s.base);
+    } else {
+      rebase(s);
+      i = 0;
     }
-    case S_QUOTE: {
-      unsigned n = first(qendbits(load16(p + 1)));
-      const unsigned char *e = p + 1 + n;
-      if (n < 16 && e < s.end) {
-        f = {reinterpret_cast<const char *>(p + 1), static_cast<int>(n), 0, 0};
-        s.pos = e + (*e == '"'); // the closing quote is consumed
-        return TOK_LABEL;
+    for (;;) {
+      uint64_t bit = uint64_t{1} << i;
+      if (s.nl & bit) {
+        s.pos = p + 1;
+        return TOK_EOL;
       }
-      break;
-    }
-    default: {
-      vec v = load16(p);
-      unsigned n = first(endbits(v));
-      if (n < 16 && p + n < s.end) {
-        // The number walk by the bits: every byte accepted, a digit, and
-        // no sign after the last digit (so the signs' bits, read as a
-        // number, are below the digits').
-        numbits b = numclass(v);
-        unsigned m = (1u << n) - 1, dig = b.dig & m, pt = b.pt & m;
-        // Computed, not branched on: whether a field is a number is as
-        // good as random to the branch predictor. Likewise the fraction
-        // digits, with a stand-in point on the last byte (which gives 0,
-        // as no point or a point there does).
-        int num = (scancls[*p] & K_FIRSTOK) && (b.ok & m) == m && dig && (b.sgn & m) < dig;
-        int frac = static_cast<int>(n) - 1 - __builtin_ctz(pt | 1u << (n - 1));
-        f = {reinterpret_cast<const char *>(p), static_cast<int>(n), frac, 0};
-        s.pos = p + n;
-        return TOK_LABEL - num;
+      if (s.delim & bit) {
+        // The first byte after p that continues no run ends the run.
+        if (uint64_t x = ~s.run >> i >> 1) {
+          const unsigned char *e = p + 1 + lowbit(x);
+          if (e < s.end) {
+            s.pos = e;
+            return TOK_DELIM;
+          }
+        }
+      } else if (s.quote & bit) {
+        if (uint64_t x = s.qend >> i >> 1) {
+          unsigned n = lowbit(x);
+          const unsigned char *e = p + 1 + n;
+          if (e < s.end) {
+            f = {reinterpret_cast<const char *>(p + 1), static_cast<int>(n), 0, 0};
+            s.pos = e + (s.quote >> (i + 1 + n) & 1); // the closing quote is consumed
+            return TOK_LABEL;
+          }
+        }
+      } else if (uint64_t x = (s.delim | s.nl) >> i) {
+        unsigned n = lowbit(x);
+        if (p + n < s.end) {
+          // The number walk by the bits: every byte accepted, the first a
+          // digit, sign or point, a digit somewhere, and no sign after
+          // the last digit (so the signs' bits, read as a number, are
+          // below the digits'). Computed, not branched on: whether a field
+          // is a number is as good as random to the branch predictor.
+          // Likewise the fraction digits, with a stand-in point on the
+          // last byte (which gives 0, as no point or a point there does).
+          uint64_t m = (uint64_t{1} << n) - 1;
+          uint64_t dig = s.dig >> i & m, sgn = s.sgn >> i & m, pt = s.pt >> i & m;
+          int num = (s.ok >> i & m) == m && ((dig | pt | sgn) & 1) && dig && sgn < dig;
+          int frac = static_cast<int>(n) - 1 - static_cast<int>(lowbit(pt | uint64_t{1} << (n - 1)));
+          f = {reinterpret_cast<const char *>(p), static_cast<int>(n), frac, 0};
+          s.pos = p + n;
+          return TOK_LABEL - num;
+        }
       }
-      break;
-    }
+      if (i == 0)
+        break;
+      rebase(s); // the token runs past the masks: look again from its start
+      i = 0;
     }
   }
   scanat = s;
