@@ -149,3 +149,45 @@ TEST(Coltoa, InvalidColumnsAreReportedAndNamedQuestionMarks) {
   }
   setoutputmem(nullptr, nullptr);
 }
+
+// The row's text is counted up in place from line to line; it must come
+// out as the number itself when a digit is gained, and after a jump.
+TEST(Loop, RowNumbersAcrossDigitChanges) {
+  static const struct {
+    std::vector<std::string> opts;
+    std::vector<std::string> cells;
+  } cases[] = {
+      {{"-s", "a8"}, {"A8", "A9", "A10", "A11"}},
+      {{"-s", "a98"}, {"A98", "A99", "A100", "A101"}},
+      {{"-s", "a999"}, {"A999", "A1000"}},
+      {{"-s", "a0", "-R", "-1"}, {"A0", "A-1", "A-2"}},
+      {{"-s", "a9", "-R", "3"}, {"A9", "A12", "A15"}},
+      {{"-s", "a9", "-n", "2"}, {"A9", "A10", "B9", "B10", "C9"}},
+      {{"-s", "a2147483647", "-R", "2147483647"}, {"A2147483647", "A4294967294", "A6442450941"}},
+      {{"-r", "-s", "b9"}, {"B9", "C9"}},
+  };
+  for (const auto &c : cases) {
+    std::string in, want;
+    for (const auto &cell : c.cells) {
+      in += "x\n";
+      want += "rightstring " + cell + " = \"x\"\n";
+    }
+    std::string joined;
+    for (auto &o : c.opts)
+      joined += o + " ";
+    runresult r = runmem(c.opts, in);
+    EXPECT_EQ(r.out.substr(0, want.size()), want) << joined << "\n" << shown(r.out);
+  }
+  // In row mode the row moves within the line.
+  runresult r = runmem({"-r", "-f", "-s", "a8"}, "1 2 3\n");
+  EXPECT_EQ(r.out, "let A8 = 1\nlet A9 = 2\nlet A10 = 3\n");
+}
+
+TEST(Loop, NoProgramNameGivesTheDefault) {
+  char *argv[] = {nullptr};
+  std::string out, err;
+  int status = txt2sheetmem(0, argv, "a\n", 2, 0, &out, &err);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(out, "rightstring A0 = \"a\"\nformat A 2 0\n");
+  EXPECT_STREQ(invokedas, "txt2sheet");
+}

@@ -205,3 +205,43 @@ TEST(Numbers, LeadingSpaceUnderCommaIsLabel) {
   ASSERT_EQ(setoptions({"-d", ","}), -1);
   EXPECT_EQ(tokens(" 12,12", 0), "L( 12)DN(12)");
 }
+
+// Tokens read off the block in large pieces must be those read a byte at a
+// time, wherever the pieces' edges fall: random lines over the bytes that
+// matter, under each way of splitting.
+TEST(Scanner, LargeBlocksAgreeWithByteByByte) {
+  static const char alphabet[] = "a1.-+eE9 \t\"\n,x";
+  static const std::vector<std::vector<std::string>> settings = {
+      {}, {"-k"}, {"-d", ","}, {"-d", ",", "-k"}, {"-d", ""}, {"-P"}, {"-S"}, {"-r", "-L"},
+  };
+  uint32_t seed = 12345;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return seed >> 16;
+  };
+  for (int round = 0; round < 60; round++) {
+    std::string in;
+    size_t len = next() % 3000;
+    for (size_t i = 0; i < len; i++) {
+      unsigned r = next();
+      // Now and then a long field, a NUL or a high byte.
+      if (r % 97 == 0)
+        in += std::string(next() % 1200, r % 2 ? '7' : 'q');
+      else if (r % 89 == 0)
+        in += '\0';
+      else if (r % 83 == 0)
+        in += '\xa7';
+      else
+        in += alphabet[r % (sizeof alphabet - 1)];
+    }
+    for (const auto &opts : settings) {
+      runresult whole = runmem(opts, in, 0), bytes = runmem(opts, in, 1);
+      std::string name = "round " + std::to_string(round) + " with";
+      for (auto &o : opts)
+        name += " " + o;
+      ASSERT_EQ(whole.out, bytes.out) << name << "\n" << shown(in);
+      ASSERT_EQ(whole.err, bytes.err) << name;
+      ASSERT_EQ(whole.status, bytes.status) << name;
+    }
+  }
+}
