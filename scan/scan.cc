@@ -29,11 +29,12 @@ static int infd;
 static const char *inmem;
 static size_t inmemlen, inmempos, inchunk;
 
-void scanfast::dropmasks(scanpos &s) { s.base = instore + sizeof instore; }
+scanmask scanm;
+void scanfast::dropmasks() { scanm.base = instore + sizeof instore; }
 
 static void emptyinput() {
   scanat.pos = scanat.end = instore;
-  scanfast::dropmasks(scanat);
+  scanfast::dropmasks();
   instore[0] = '\n';
   ineof = 0;
   inerror = 0;
@@ -142,7 +143,7 @@ static int refill() {
         continue;
       scanat.pos = instore;
       scanat.end = instore + got;
-      scanfast::dropmasks(scanat);
+      scanfast::dropmasks();
       instore[got] = '\n';
       return 1;
     }
@@ -157,7 +158,7 @@ static int refill() {
     }
   }
   scanat.pos = scanat.end = instore;
-  scanfast::dropmasks(scanat);
+  scanfast::dropmasks();
   instore[0] = '\n';
   return 0;
 }

@@ -41,14 +41,19 @@ extern uint8_t scanstart[256];
 
 struct scanpos {
   const unsigned char *pos, *end; // what is left of the block; *end == '\n'
-  // The 64 bytes from base, a bit per byte for each class below. Bits of
-  // bytes past end are left over from earlier blocks: the sentinel at end
-  // stops every search before them.
+};
+extern scanpos scanat;
+
+// The 64 bytes from base, a bit per byte for each class below. Bits of
+// bytes past the block's end are left over from earlier blocks: the
+// sentinel at the end stops every search before them. Kept in memory, not
+// in the reader's registers, which the conversion loop needs more.
+struct scanmask {
   const unsigned char *base;
   uint64_t nl, delim, run, quote, qend; // qend: quote, newline or NUL
   uint64_t ok, dig, sgn, pt;            // the number walk's bytes
 };
-extern scanpos scanat;
+extern scanmask scanm;
 
 // A field as scantoken() hands it over: the text is in the block (not
 // NUL-terminated) or in fieldbuf; 16 bytes can be read from it.
@@ -70,7 +75,7 @@ extern __m128i vdelim1, vdelim2, vrun1, vrun2, vsignok, vnumok;
 extern bool runisdelim, nonul;
 
 // Makes the masks no longer stand for the block (it is about to change).
-void dropmasks(scanpos &s);
+void dropmasks();
 
 #ifdef SCAN_SSE2
 
@@ -79,11 +84,12 @@ inline uint64_t bits(__m128i v, int k) {
   return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(v))) << (16 * k);
 }
 
-inline void rebase(scanpos &s) {
-  s.base = s.pos;
-  s.nl = s.delim = s.run = s.quote = s.qend = s.ok = s.dig = s.sgn = s.pt = 0;
+[[gnu::noinline]] inline void rebase(const unsigned char *p) {
+  scanmask &m = scanm;
+  m.base = p;
+  m.nl = m.delim = m.run = m.quote = m.qend = m.ok = m.dig = m.sgn = m.pt = 0;
   for (int k = 0; k < 4; k++) {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s.base + 16 * k));
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(m.base + 16 * k));
     __m128i nl = eq(v, '\n'), qt = eq(v, '"');
     __m128i d1 = _mm_cmpeq_epi8(v, vdelim1), d2 = _mm_cmpeq_epi8(v, vdelim2);
     __m128i d = _mm_sub_epi8(v, _mm_set1_epi8('0'));
@@ -92,40 +98,41 @@ inline void rebase(scanpos &s) {
     __m128i sg = _mm_and_si128(_mm_or_si128(eq(v, '+'), eq(v, '-')), vsignok);
     __m128i ex = _mm_and_si128(eq(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'e'), vsignok);
     __m128i ok = _mm_and_si128(_mm_or_si128(_mm_or_si128(dig, pt), _mm_or_si128(sg, ex)), vnumok);
-    s.nl |= bits(nl, k);
-    s.delim |= bits(_mm_or_si128(d1, d2), k);
+    m.nl |= bits(nl, k);
+    m.delim |= bits(_mm_or_si128(d1, d2), k);
     if (!runisdelim)
-      s.run |= bits(_mm_or_si128(_mm_and_si128(d1, vrun1), _mm_and_si128(d2, vrun2)), k);
-    s.quote |= bits(qt, k);
+      m.run |= bits(_mm_or_si128(_mm_and_si128(d1, vrun1), _mm_and_si128(d2, vrun2)), k);
+    m.quote |= bits(qt, k);
     if (!nonul)
-      s.qend |= bits(_mm_cmpeq_epi8(v, _mm_setzero_si128()), k);
-    s.ok |= bits(ok, k);
-    s.dig |= bits(dig, k);
-    s.sgn |= bits(sg, k);
-    s.pt |= bits(pt, k);
+      m.qend |= bits(_mm_cmpeq_epi8(v, _mm_setzero_si128()), k);
+    m.ok |= bits(ok, k);
+    m.dig |= bits(dig, k);
+    m.sgn |= bits(sg, k);
+    m.pt |= bits(pt, k);
   }
   if (runisdelim)
-    s.run = s.delim;
-  s.qend |= s.nl | s.quote;
+    m.run = m.delim;
+  m.qend |= m.nl | m.quote;
 }
 #else
 // The same bits a byte at a time, where there is no vector unit to ask.
-inline void rebase(scanpos &s) {
-  s.base = s.pos;
-  s.nl = s.delim = s.run = s.quote = s.qend = s.ok = s.dig = s.sgn = s.pt = 0;
+[[gnu::noinline]] inline void rebase(const unsigned char *p) {
+  scanmask &m = scanm;
+  m.base = p;
+  m.nl = m.delim = m.run = m.quote = m.qend = m.ok = m.dig = m.sgn = m.pt = 0;
   for (int i = 0; i < 64; i++) {
-    unsigned char b = s.base[i];
+    unsigned char b = m.base[i];
     uint8_t k = scancls[b];
     uint64_t bit = uint64_t{1} << i;
-    s.nl |= b == '\n' ? bit : 0;
-    s.delim |= (k & K_END) && b != '\n' ? bit : 0;
-    s.run |= k & K_RUN ? bit : 0;
-    s.quote |= b == '"' ? bit : 0;
-    s.qend |= k & K_QEND ? bit : 0;
-    s.ok |= k & K_NUMBAD ? 0 : bit;
-    s.dig |= k & K_DIGIT ? bit : 0;
-    s.sgn |= k & K_SIGN ? bit : 0;
-    s.pt |= k & K_POINT ? bit : 0;
+    m.nl |= b == '\n' ? bit : 0;
+    m.delim |= (k & K_END) && b != '\n' ? bit : 0;
+    m.run |= k & K_RUN ? bit : 0;
+    m.quote |= b == '"' ? bit : 0;
+    m.qend |= k & K_QEND ? bit : 0;
+    m.ok |= k & K_NUMBAD ? 0 : bit;
+    m.dig |= k & K_DIGIT ? bit : 0;
+    m.sgn |= k & K_SIGN ? bit : 0;
+    m.pt |= k & K_POINT ? bit : 0;
   }
 }
 #endif
@@ -133,48 +140,49 @@ inline void rebase(scanpos &s) {
 inline unsigned lowbit(uint64_t b) { return static_cast<unsigned>(__builtin_ctzll(b)); }
 } // namespace scanfast
 
-// Tokens are read off the bit masks of the 64 bytes from s.base: finding
+// Tokens are read off the bit masks of the 64 bytes from m.base: finding
 // where one ends is a shift and a count of trailing zeros, so the next
 // token's start does not wait for a load and a vector compare. A token
 // that runs past those 64 bytes has them made anew from its start; one
 // that still does not fit, or reaches the block's end, takes slowtoken().
 [[gnu::always_inline]] inline int scantoken(scanpos &s, fieldref &f) {
   using namespace scanfast;
+  const scanmask &m = scanm;
   const unsigned char *p = s.pos;
   if (p < s.end) {
     uint64_t i;
-    if (p >= s.base && p - s.base < 64) {
-      i = static_cast<uint64_t>(p - s.base);
+    if (p >= m.base && p - m.base < 64) {
+      i = static_cast<uint64_t>(p - m.base);
     } else {
-      rebase(s);
+      rebase(p);
       i = 0;
     }
     for (;;) {
       uint64_t bit = uint64_t{1} << i;
-      if (s.nl & bit) {
+      if (m.nl & bit) {
         s.pos = p + 1;
         return TOK_EOL;
       }
-      if (s.delim & bit) {
+      if (m.delim & bit) {
         // The first byte after p that continues no run ends the run.
-        if (uint64_t x = ~s.run >> i >> 1) {
+        if (uint64_t x = ~m.run >> i >> 1) {
           const unsigned char *e = p + 1 + lowbit(x);
           if (e < s.end) {
             s.pos = e;
             return TOK_DELIM;
           }
         }
-      } else if (s.quote & bit) {
-        if (uint64_t x = s.qend >> i >> 1) {
+      } else if (m.quote & bit) {
+        if (uint64_t x = m.qend >> i >> 1) {
           unsigned n = lowbit(x);
           const unsigned char *e = p + 1 + n;
           if (e < s.end) {
             f = {reinterpret_cast<const char *>(p + 1), static_cast<int>(n), 0, 0};
-            s.pos = e + (s.quote >> (i + 1 + n) & 1); // the closing quote is consumed
+            s.pos = e + (m.quote >> (i + 1 + n) & 1); // the closing quote is consumed
             return TOK_LABEL;
           }
         }
-      } else if (uint64_t x = (s.delim | s.nl) >> i) {
+      } else if (uint64_t x = (m.delim | m.nl) >> i) {
         unsigned n = lowbit(x);
         if (p + n < s.end) {
           // The number walk by the bits: every byte accepted, the first a
@@ -184,9 +192,9 @@ inline unsigned lowbit(uint64_t b) { return static_cast<unsigned>(__builtin_ctzl
           // is a number is as good as random to the branch predictor.
           // Likewise the fraction digits, with a stand-in point on the
           // last byte (which gives 0, as no point or a point there does).
-          uint64_t m = (uint64_t{1} << n) - 1;
-          uint64_t dig = s.dig >> i & m, sgn = s.sgn >> i & m, pt = s.pt >> i & m;
-          int num = (s.ok >> i & m) == m && ((dig | pt | sgn) & 1) && dig && sgn < dig;
+          uint64_t w = (uint64_t{1} << n) - 1; // the field's bytes
+          uint64_t dig = m.dig >> i & w, sgn = m.sgn >> i & w, pt = m.pt >> i & w;
+          int num = (m.ok >> i & w) == w && ((dig | pt | sgn) & 1) && dig && sgn < dig;
           int frac = static_cast<int>(n) - 1 - static_cast<int>(lowbit(pt | uint64_t{1} << (n - 1)));
           f = {reinterpret_cast<const char *>(p), static_cast<int>(n), frac, 0};
           s.pos = p + n;
@@ -195,7 +203,7 @@ inline unsigned lowbit(uint64_t b) { return static_cast<unsigned>(__builtin_ctzl
       }
       if (i == 0)
         break;
-      rebase(s); // the token runs past the masks: look again from its start
+      rebase(p); // the token runs past the masks: look again from its start
       i = 0;
     }
   }
