@@ -3,7 +3,7 @@
 // The cost of this program is per field, and most of it is assembling each
 // command, so what repeats is made once: every column's command prefix
 // ("let B", "rightstring B") when the loop starts, and the row's text
-// (" 12 = \"") when the row changes. A command is then a few fixed-size
+// ("12 = \"") when the row changes. A command is then a few fixed-size
 // copies into the output buffer, which has room past its end for them.
 // The loop keeps its position, the read position and the output position
 // in locals, so they stay in registers; the process-wide copies are
@@ -25,6 +25,19 @@ static int64_t satadd(int64_t a, int64_t b) {
   return r;
 }
 
+// The letters of a column from 0 to 701, NUL-terminated; returns their count.
+static int namecol(int64_t col, char *name) {
+  if (col < 26) {
+    name[0] = static_cast<char>('A' + col);
+    name[1] = '\0';
+    return 1;
+  }
+  name[0] = static_cast<char>('A' + col / 26 - 1);
+  name[1] = static_cast<char>('A' + col % 26);
+  name[2] = '\0';
+  return 2;
+}
+
 static char colname[3];
 
 const char *coltoa(int64_t col) {
@@ -32,14 +45,7 @@ const char *coltoa(int64_t col) {
     errprintf("coltoa: invalid col: %lld", static_cast<long long>(col));
     return strcpy(colname, "??");
   }
-  if (col < 26) {
-    colname[0] = static_cast<char>('A' + col);
-    colname[1] = '\0';
-  } else {
-    colname[0] = static_cast<char>('A' + col / 26 - 1);
-    colname[1] = static_cast<char>('A' + col % 26);
-    colname[2] = '\0';
-  }
+  namecol(col, colname);
   return colname;
 }
 
@@ -49,7 +55,7 @@ struct prefix {
   int len;
 };
 
-// " <row> = \"": a number's command takes all but the quote.
+// "<row> = \"": a number's command takes all but the quote.
 struct rowtext {
   char text[32];
   int len; // without the quote
@@ -79,7 +85,7 @@ static void makerowtext(rowtext &r, int64_t row) {
 
 // The row one below is the common change: count up in the text itself.
 static void nextrowtext(rowtext &r, int64_t row) {
-  if (row - 1 != r.row || row <= 0) {
+  if (row <= 0 || row - 1 != r.row) {
     makerowtext(r, row);
     return;
   }
@@ -106,14 +112,8 @@ void loopprepare() {
       prefix &p = prefixes[kind][col];
       memset(p.text, 0, sizeof p.text);
       strcpy(p.text, c);
-      char *n = p.text + strlen(c);
-      if (col < 26) {
-        n[0] = static_cast<char>('A' + col);
-      } else {
-        n[0] = static_cast<char>('A' + col / 26 - 1);
-        n[1] = static_cast<char>('A' + col % 26);
-      }
-      p.len = static_cast<int>(strlen(p.text));
+      size_t n = strlen(c);
+      p.len = static_cast<int>(n) + namecol(col, p.text + n);
     }
   }
   makerowtext(lastrow, 0);
@@ -188,6 +188,8 @@ int convertloop() {
       o = putcell(o, tok, col, row, f.text, f.len, r);
       if (f.cut) [[unlikely]]
         errprintf("Field cut to 999 bytes: %s%lld\n", coltoa(col), static_cast<long long>(row));
+      // A fatal allocation error in the table flushes what was converted.
+      outlen = static_cast<size_t>(o - outbuf);
       bookcell(col, tok, f.len, f.frac);
       atstart = false;
       if (o >= olimit) [[unlikely]] {

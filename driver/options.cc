@@ -114,9 +114,15 @@ int parseargs(int argc, char **argv) {
   optreset = 1;
   optind = 1;
 #endif
-  // "+": options end at the first operand, so "file -v" is an operand.
+  // Options end at the first operand, so "file -v" is an operand; glibc
+  // must be told so with "+", elsewhere it is the rule.
+#ifdef __GLIBC__
+  static const char optstring[] = "+rfLks:R:C:n:d:SPv";
+#else
+  static const char optstring[] = "rfLks:R:C:n:d:SPv";
+#endif
   int c;
-  while ((c = getopt(argc, argv, "+rfLks:R:C:n:d:SPv")) != -1) {
+  while ((c = getopt(argc, argv, optstring)) != -1) {
     switch (c) {
     case 'r': rowmode = 1; break;
     case 'f': noformat = 1; break;

@@ -23,7 +23,6 @@ int flushout();
 inline void outreserve(size_t n) {
   if (outlen + n > OUTCAP)
     flushout();
-  (void)n;
 }
 
 void outwrite(const char *p, size_t n);

@@ -4,12 +4,12 @@
 // inside the block it leaves to slowtoken(), which works on the scanner's
 // own copy (scanat) and leaves the field in fieldbuf.
 //
-// The fast path looks at the 16 bytes where a token starts all at once: a
-// bit per byte says whether it ends a field, continues a delimiter run,
-// ends a quoted field, or what the number walk makes of it. That finds the
-// end of a short field and classifies it without a branch per byte. Bytes
-// past the end of the block are read (the buffer has room for them), but a
-// newline kept at the block's end as a sentinel stops every window there.
+// The fast path looks at 64 bytes at a time: a bit per byte says whether it
+// ends a field, continues a delimiter run, ends a quoted field, or what the
+// number walk makes of it. That finds the end of a token and classifies a
+// field without a branch per byte. Bytes past the end of the block are read
+// (the buffer has room for them), but a newline kept at the block's end as
+// a sentinel stops every search there.
 #pragma once
 #include <cstdint>
 
