@@ -60,31 +60,27 @@ else
   awkversion=$(awk --version 2>&1 | head -n 1)
 fi
 
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+trap 'exit 130' INT TERM
+
 if [[ -n ${BIN:-} ]]; then
   bin=$BIN
 else
   bin=$build/txt2sheet
   echo "building txt2sheet (Release) in $build"
-  log=$(mktemp)
   if ! { cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release \
     -DTXT2SHEET_TESTS=OFF -DTXT2SHEET_BENCH=OFF &&
-    cmake --build "$build" --target txt2sheet -j "${JOBS:-2}"; } > "$log" 2>&1; then
-    cat "$log" >&2
-    rm -f "$log"
+    cmake --build "$build" --target txt2sheet -j "${JOBS:-2}"; } > "$tmp/build.log" 2>&1; then
+    cat "$tmp/build.log" >&2
     die "build failed"
   fi
-  rm -f "$log"
 fi
 [[ -x $bin ]] || die "no binary at $bin"
-
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-trap 'exit 130' INT TERM
 
 now() { echo "$EPOCHREALTIME"; }
 median() { sort -g "$1" | awk '{ v[NR] = $1 } END { print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 maxof() { sort -g "$1" | tail -n 1; }
-mib() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1048576 }'; }
 
 # timed NAME INPUT CMD...: one run of CMD with INPUT on standard input and
 # its output dropped; appends the wall seconds to $tmp/NAME.s, the peak
