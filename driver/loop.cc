@@ -232,6 +232,10 @@ int convertloop() {
       row = brow;
       col = bcol;
       atstart = true;
+      // Here the change is expected; in the cell writer it would be a
+      // surprise at every line's first cell.
+      if (row != r.row)
+        nextrowtext(r, row);
       break;
     default: // TOK_EOF
       status = 0;

@@ -194,11 +194,16 @@ inline unsigned lowbit(uint64_t b) { return static_cast<unsigned>(__builtin_ctzl
           // last byte (which gives 0, as no point or a point there does).
           uint64_t w = (uint64_t{1} << n) - 1; // the field's bytes
           uint64_t dig = m.dig >> i & w, sgn = m.sgn >> i & w, pt = m.pt >> i & w;
-          int num = (m.ok >> i & w) == w && ((dig | pt | sgn) & 1) && dig && sgn < dig;
+          int num = ((m.ok >> i & w) == w) & static_cast<int>((dig | pt | sgn) & 1) &
+                    (dig != 0) & (sgn < dig);
           int frac = static_cast<int>(n) - 1 - static_cast<int>(lowbit(pt | uint64_t{1} << (n - 1)));
           f = {reinterpret_cast<const char *>(p), static_cast<int>(n), frac, 0};
           s.pos = p + n;
-          return TOK_LABEL - num;
+          int kind = TOK_LABEL - num;
+          // Hide the kind's origin, or the compiler branches on num to
+          // give each kind a copy of the code that follows.
+          __asm__("" : "+r"(kind));
+          return kind;
         }
       }
       if (i == 0)

@@ -29,18 +29,19 @@ inline void bookcell(int64_t col, int kind, int len, int frac) {
   // Growth is asked for one column early: also for the table's last one.
   if ((col < 0 || col >= tablecols - 1) && !admitcol(col)) [[unlikely]]
     return;
+  // Without a branch on the kind, which is as good as random: a label
+  // counts no fraction digits, so it leaves the precision as it is, and
+  // its whole part is never looked at.
   int &w = colwidth[col], &p = colprec[col];
   int oldw = w, oldp = p;
-  if (kind != TOK_NUMBER) {
-    w = len > oldw ? len : oldw;
-    return;
-  }
+  int num = kind == TOK_NUMBER;
+  frac &= -num;
   // The precision first; the whole part (len - frac, the point included)
   // then widens the column to hold it beside the precision just set.
-  p = frac > oldp ? frac : oldp;
-  w = len > oldw ? len : oldw;
-  if (len - frac > oldw - oldp)
-    w = len - frac + p;
+  int np = frac > oldp ? frac : oldp;
+  int nw = len > oldw ? len : oldw;
+  w = num & (len - frac > oldw - oldp) ? len - frac + np : nw;
+  p = np;
 }
 
 // The closing "format" commands, one per column that received text.
