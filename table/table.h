@@ -40,7 +40,7 @@ inline void bookcell(int64_t col, int kind, int len, int frac) {
   // then widens the column to hold it beside the precision just set.
   int np = frac > oldp ? frac : oldp;
   int nw = len > oldw ? len : oldw;
-  w = num & (len - frac > oldw - oldp) ? len - frac + np : nw;
+  w = (num & (len - frac > oldw - oldp)) ? len - frac + np : nw;
   p = np;
 }
 
