@@ -26,13 +26,7 @@
 
 #include "runprog.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define UNDER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define UNDER_ASAN 1
-#endif
-#endif
+#include "sanitizer.h"
 
 namespace {
 

@@ -99,17 +99,13 @@ TEST(Options, OperandsAndUnknownOptionsStop) {
     std::string joined;
     for (auto &a : args)
       joined += a + " ";
-    args.insert(args.begin(), "txt2sheet");
-    std::vector<char *> argv;
-    for (auto &a : args)
-      argv.push_back(a.data());
-    argv.push_back(nullptr);
+    argvec av(args);
     resetstate();
     std::string o, e;
     setoutputmem(&o, &e);
     int saved = dup(2), devnull = open("/dev/null", O_WRONLY);
     dup2(devnull, 2); // the option parser's own complaint
-    int status = parseargs(static_cast<int>(args.size()), argv.data());
+    int status = parseargs(av.argc(), av.argv());
     dup2(saved, 2);
     close(saved);
     close(devnull);

@@ -12,13 +12,7 @@
 
 using ::testing::ExitedWithCode;
 
-#if defined(__SANITIZE_ADDRESS__)
-#define UNDER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define UNDER_ASAN 1
-#endif
-#endif
+#include "sanitizer.h"
 
 TEST(Qelmalloc, KeepsContentsAndGuard) {
   char *p = static_cast<char *>(qelrealloc(nullptr, 16));

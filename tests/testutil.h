@@ -1,6 +1,7 @@
 // Running the converter in-process from a test.
 #pragma once
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "driver/txt2sheet.h"
@@ -10,29 +11,34 @@ struct runresult {
   std::string out, err;
 };
 
-// args excludes the program name, which is "txt2sheet".
+// An argument vector for the converter: "txt2sheet", then args. The
+// strings live as long as the object.
+struct argvec {
+  explicit argvec(std::vector<std::string> args) : strs(std::move(args)) {
+    strs.insert(strs.begin(), "txt2sheet");
+    for (auto &a : strs)
+      ptrs.push_back(a.data());
+    ptrs.push_back(nullptr);
+  }
+  int argc() const { return static_cast<int>(strs.size()); }
+  char **argv() { return ptrs.data(); }
+  std::vector<std::string> strs;
+  std::vector<char *> ptrs;
+};
+
 inline runresult runmem(std::vector<std::string> args, const std::string &in,
                         size_t chunk = 0) {
-  args.insert(args.begin(), "txt2sheet");
-  std::vector<char *> argv;
-  for (auto &a : args)
-    argv.push_back(a.data());
-  argv.push_back(nullptr);
+  argvec av(std::move(args));
   runresult r;
-  r.status = txt2sheetmem(static_cast<int>(args.size()), argv.data(), in.data(), in.size(),
-                          chunk, &r.out, &r.err);
+  r.status = txt2sheetmem(av.argc(), av.argv(), in.data(), in.size(), chunk, &r.out, &r.err);
   return r;
 }
 
 // Sets the settings from an option list as the command line would.
 inline int setoptions(std::vector<std::string> args) {
-  args.insert(args.begin(), "txt2sheet");
-  std::vector<char *> argv;
-  for (auto &a : args)
-    argv.push_back(a.data());
-  argv.push_back(nullptr);
+  argvec av(std::move(args));
   resetstate();
-  return parseargs(static_cast<int>(args.size()), argv.data());
+  return parseargs(av.argc(), av.argv());
 }
 
 // Bytes shown so that a failure says what differed.
