@@ -20,8 +20,8 @@ uint8_t scanstart[256];
 scanpos scanat;
 
 constexpr size_t INCAP = 1 << 17;
-// Room past the block for the sentinel and a 64-byte look beyond it.
-static unsigned char instore[INCAP + 128];
+// Room past the block for the sentinel and a 16-byte look beyond it.
+static unsigned char instore[INCAP + 64];
 static int ineof;
 int inerror;
 
@@ -29,12 +29,8 @@ static int infd;
 static const char *inmem;
 static size_t inmemlen, inmempos, inchunk;
 
-scanmask scanm;
-void scanfast::dropmasks() { scanm.base = instore + sizeof instore; }
-
 static void emptyinput() {
   scanat.pos = scanat.end = instore;
-  scanfast::dropmasks();
   instore[0] = '\n';
   ineof = 0;
   inerror = 0;
@@ -57,10 +53,9 @@ void setinputmem(const char *p, size_t n, size_t chunk) {
 
 #ifdef SCAN_SSE2
 namespace scanfast {
-__m128i vdelim1, vdelim2, vrun1, vrun2, vsignok, vnumok;
+__m128i vdelim1, vdelim2, vrun1, vrun2, vsignok;
 }
 #endif
-bool scanfast::runisdelim, scanfast::nonul;
 
 void scanprepare() {
   for (int b = 0; b < 256; b++) {
@@ -99,10 +94,7 @@ void scanprepare() {
   scanfast::vrun1 = _mm_set1_epi8(scancls[delim1] & K_RUN ? -1 : 0);
   scanfast::vrun2 = _mm_set1_epi8(scancls[delim2] & K_RUN ? -1 : 0);
   scanfast::vsignok = _mm_set1_epi8(plainnums ? 0 : -1);
-  scanfast::vnumok = _mm_set1_epi8(allstrings ? 0 : -1);
 #endif
-  scanfast::runisdelim = (scancls[delim1] & K_RUN) && (scancls[delim2] & K_RUN);
-  scanfast::nonul = nulisdropped();
 }
 
 // Drops the NUL bytes of p[0..n), which are not input while NUL is no
@@ -143,7 +135,6 @@ static int refill() {
         continue;
       scanat.pos = instore;
       scanat.end = instore + got;
-      scanfast::dropmasks();
       instore[got] = '\n';
       return 1;
     }
@@ -158,7 +149,6 @@ static int refill() {
     }
   }
   scanat.pos = scanat.end = instore;
-  scanfast::dropmasks();
   instore[0] = '\n';
   return 0;
 }
@@ -207,21 +197,12 @@ static int classify() {
 
 // Where the next byte of class k is, from p on; the sentinel stops it.
 static const unsigned char *findclass(const unsigned char *p, uint8_t k) {
-#ifdef SCAN_SSE2
-  using scanfast::eq;
+  using namespace scanfast;
   for (;; p += 16) {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-    __m128i hit = k == K_END ? _mm_or_si128(_mm_cmpeq_epi8(v, scanfast::vdelim1),
-                                            _mm_cmpeq_epi8(v, scanfast::vdelim2))
-                             : _mm_or_si128(eq(v, '"'), _mm_cmpeq_epi8(v, _mm_setzero_si128()));
-    if (unsigned b = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(hit, eq(v, '\n')))))
+    unsigned b = k == K_END ? endbits(load16(p)) : qendbits(load16(p));
+    if (b)
       return p + __builtin_ctz(b);
   }
-#else
-  while (!(scancls[*p] & k))
-    p++;
-  return p;
-#endif
 }
 
 static int unquoted() {
