@@ -161,6 +161,7 @@ int runconvert() {
   if (!widentable(TBL_NEW, 0))
     return 1;
   scanprepare();
+  widenpipe();
   int status = convertloop();
   return finish(status);
 }

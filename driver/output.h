@@ -15,6 +15,9 @@ extern int outerror; // errno of the first failed write, 0 if none
 // out may be null: stdout then goes to fd 1; likewise err and fd 2.
 void setoutputmem(std::string *out, std::string *err);
 
+// Asks for a pipe on standard output to hold a whole block.
+void widenpipe();
+
 // Writes out the buffer. Returns 1, or 0 once a write has failed (the
 // buffer's contents are then dropped).
 int flushout();
