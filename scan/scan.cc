@@ -31,6 +31,7 @@ static size_t inmemlen, inmempos, inchunk;
 
 static void emptyinput() {
   scanat.pos = scanat.end = instore;
+  scanat.runend = nullptr;
   instore[0] = '\n';
   ineof = 0;
   inerror = 0;
@@ -149,6 +150,7 @@ static int refill() {
     }
   }
   scanat.pos = scanat.end = instore;
+  scanat.runend = nullptr;
   instore[0] = '\n';
   return 0;
 }

@@ -41,6 +41,9 @@ extern uint8_t scanstart[256];
 
 struct scanpos {
   const unsigned char *pos, *end; // what is left of the block; *end == '\n'
+  // Where the delimiter run after the last field ends, when the look that
+  // found the field saw all of it: the next token is then that run.
+  const unsigned char *runend;
 };
 extern scanpos scanat;
 
@@ -68,6 +71,7 @@ inline unsigned endbits(vec v) {
   return bits(_mm_or_si128(eq(v, '\n'),
                            _mm_or_si128(_mm_cmpeq_epi8(v, vdelim1), _mm_cmpeq_epi8(v, vdelim2))));
 }
+inline unsigned nlbits(vec v) { return bits(eq(v, '\n')); }
 inline unsigned runbits(vec v) {
   return bits(_mm_or_si128(_mm_and_si128(_mm_cmpeq_epi8(v, vdelim1), vrun1),
                            _mm_and_si128(_mm_cmpeq_epi8(v, vdelim2), vrun2)));
@@ -106,6 +110,12 @@ inline unsigned classbits(vec p, uint8_t k) {
 }
 inline unsigned endbits(vec v) { return classbits(v, K_END); }
 inline unsigned runbits(vec v) { return classbits(v, K_RUN); }
+inline unsigned nlbits(vec v) {
+  unsigned b = 0;
+  for (unsigned i = 0; i < 16; i++)
+    b |= (v[i] == '\n' ? 1u : 0u) << i;
+  return b;
+}
 inline unsigned qendbits(vec v) { return classbits(v, K_QEND); }
 struct numbits {
   unsigned ok, dig, sgn, pt;
@@ -123,6 +133,11 @@ inline unsigned first(unsigned b) { return static_cast<unsigned>(__builtin_ctz(b
 [[gnu::always_inline]] inline int scantoken(scanpos &s, fieldref &f) {
   using namespace scanfast;
   const unsigned char *p = s.pos;
+  if (s.runend) {
+    s.pos = s.runend;
+    s.runend = nullptr;
+    return TOK_DELIM;
+  }
   if (p < s.end) {
     switch (scanstart[*p]) {
     case S_EOL:
@@ -167,6 +182,13 @@ inline unsigned first(unsigned b) { return static_cast<unsigned>(__builtin_ctz(b
         int frac = static_cast<int>(n) - 1 - __builtin_ctz(pt | 1u << (n - 1));
         f = {reinterpret_cast<const char *>(p), static_cast<int>(n), frac, 0};
         s.pos = p + n;
+        // The same look mostly holds the delimiter run after the field
+        // too: then the next token's start is known without another.
+        if (!(nlbits(v) >> n & 1)) {
+          unsigned e = n + 1 + first(~runbits(v) >> (n + 1) & 0xffff >> (n + 1));
+          if (e < 16 && p + e < s.end)
+            s.runend = p + e;
+        }
         int kind = TOK_LABEL - num;
         // Hide the kind's origin, or the compiler branches on num to give
         // each kind a copy of the code that follows.
