@@ -66,6 +66,8 @@ void scanprepare() {
       k |= K_END;
     // A run stops at a NUL (which then starts a run of its own) and at a
     // newline, which always ends the line.
+    // Under -k no byte continues a run, so a run found after a field in
+    // the same look is the single delimiter.
     if (delim && b != 0 && b != '\n' && stripdelims)
       k |= K_RUN;
     if (b == '"' || b == '\n' || b == 0)
@@ -80,8 +82,6 @@ void scanprepare() {
     else if (b == 'E' || b == 'e')
       k |= plainnums ? K_NUMBAD : 0;
     else
-      k |= K_NUMBAD;
-    if (allstrings)
       k |= K_NUMBAD;
     scancls[b] = k;
     scanstart[b] = b == '\n'  ? S_EOL
