@@ -50,7 +50,8 @@ const char *coltoa(int64_t col) {
 }
 
 namespace {
-struct prefix {
+// 32 bytes, so that finding one is a shift, not a multiplication.
+struct alignas(32) prefix {
   char text[16]; // "rightstring ZZ" is the longest
   int len;
 };
@@ -100,8 +101,8 @@ static void nextrowtext(rowtext &r, int64_t row) {
   r.row = row;
 }
 
-// By kind (TOK_NUMBER, TOK_LABEL) and column.
-static prefix prefixes[3][MAXCOLS];
+// By column and kind (TOK_NUMBER, TOK_LABEL, less one).
+static prefix prefixes[MAXCOLS][2];
 static rowtext lastrow;
 
 void loopprepare() {
@@ -109,7 +110,7 @@ void loopprepare() {
   for (int kind = TOK_NUMBER; kind <= TOK_LABEL; kind++) {
     const char *c = cmd[kind] ? cmd[kind] : leftjust ? "leftstring " : "rightstring ";
     for (int col = 0; col < MAXCOLS; col++) {
-      prefix &p = prefixes[kind][col];
+      prefix &p = prefixes[col][kind - TOK_NUMBER];
       memset(p.text, 0, sizeof p.text);
       strcpy(p.text, c);
       size_t n = strlen(c);
@@ -124,25 +125,26 @@ void loopprepare() {
 // copies that run past them.
 static_assert(OUTSLACK >= 16 + sizeof(rowtext::text) + FIELDMAX + 32 + 2);
 
-// Writes the command for a field at o, which has OUTSLACK bytes of room;
-// returns the end of what it wrote.
-[[gnu::always_inline]] static inline char *putcell(char *o, int kind, int64_t col, int64_t row,
-                                                   const char *text, int len, rowtext &r) {
+// The command's name and cell, "let B" or "rightstring B", at o.
+[[gnu::always_inline]] static inline char *putname(char *o, int kind, int64_t col) {
   if (col >= 0 && col < MAXCOLS) [[likely]] {
-    const prefix &p = prefixes[kind][col];
+    const prefix &p = prefixes[col][kind - TOK_NUMBER];
     memcpy(o, p.text, sizeof p.text);
-    o += p.len;
-  } else {
-    // coltoa writes its diagnostic each time the name is formed.
-    const char *cmd = kind == TOK_NUMBER ? "let " : leftjust ? "leftstring " : "rightstring ";
-    size_t n = strlen(cmd);
-    memcpy(o, cmd, n);
-    memcpy(o + n, coltoa(col), 2);
-    o += n + 2;
+    return o + p.len;
   }
-  if (row != r.row) [[unlikely]]
-    nextrowtext(r, row);
-  bool label = kind == TOK_LABEL;
+  // coltoa writes its diagnostic each time the name is formed.
+  const char *cmd = kind == TOK_NUMBER ? "let " : leftjust ? "leftstring " : "rightstring ";
+  size_t n = strlen(cmd);
+  memcpy(o, cmd, n);
+  memcpy(o + n, coltoa(col), 2);
+  return o + n + 2;
+}
+
+// The rest of the command at o, after the name: the row (r is its text),
+// the field's text and the line's end. Returns the end of what it wrote;
+// the copies run up to 32 bytes past it.
+[[gnu::always_inline]] static inline char *putbody(char *o, int label, const char *text, int len,
+                                                   const rowtext &r) {
   memcpy(o, r.text, sizeof r.text);
   o += r.len + label;
   if (len < 16) [[likely]]
@@ -151,91 +153,189 @@ static_assert(OUTSLACK >= 16 + sizeof(rowtext::text) + FIELDMAX + 32 + 2);
     memcpy(o, text, static_cast<size_t>(len));
   o += len;
   // A label closes its quote; a number's '\n' is written, then passed by.
-  memcpy(o, label ? "\"\n" : "\n\n", 2);
+  o[0] = static_cast<char>('\n' + label * ('"' - '\n'));
+  o[1] = '\n';
   return o + 1 + label;
 }
 
 void writecell(int kind, int64_t col, int64_t row) {
   outreserve(OUTSLACK);
-  char *o = putcell(outbuf + outlen, kind, col, row, fieldbuf, fieldlen, lastrow);
+  if (row != lastrow.row)
+    nextrowtext(lastrow, row);
+  char *o = putname(outbuf + outlen, kind, col);
+  o = putbody(o, kind == TOK_LABEL, fieldbuf, fieldlen, lastrow);
   outlen = static_cast<size_t>(o - outbuf);
 }
 
-int convertloop() {
-  loopprepare();
+// A window's commands are written without a check of the room left: at
+// most one field in two bytes, each as long as its prefix, row and text.
+static_assert(OUTSLACK >= (WINDOW / 2 + 1) * (14 + sizeof(rowtext::text) + 2) + WINDOW + 32);
+
+// The loop, made once for each way the delimiters and the layout can be
+// set, so that no field asks which it is. Returns 0 at the end of input,
+// 1 when standard output failed.
+template <bool RMODE, bool STRIP> static int runloop() {
   // The settings, as locals the compiler knows no store can change.
-  const int rmode = rowmode, strip = stripdelims;
   const int64_t srow = startrow, scol = startcol, rstep = rowstep, cstep = colstep,
                 blen = blocklen;
 
-  int64_t brow = srow, bcol = scol, roff = 0, coff = 0, lines = 0;
+  int64_t brow = baserow, bcol = basecol, lines = linecount;
   // The cell of the next field, kept as it moves rather than added up for
-  // every field; the same sums, since an offset only grows by one.
-  int64_t row = srow, col = scol;
-  bool atstart = true; // fresh
+  // every field from the line's first cell and the moves within the line
+  // (the same sums, since a move is one place). The moves are told apart
+  // again only when the loop ends.
+  int64_t row = satadd(brow, rowoff), col = satadd(bcol, coloff);
+  bool atstart = fresh;
   scanpos s = scanat;
   fieldref f;
   rowtext r;
   makerowtext(r, row);
   char *o = outbuf + outlen, *const olimit = outbuf + OUTCAP;
+  // The table's arrays and the columns below the last, which a cell can
+  // be recorded in without asking the table: brought up to date whenever
+  // the table has been asked.
+  int *cw = colwidth, *cp = colprec;
+  uint64_t fastcols = tablecols > 0 ? static_cast<uint64_t>(tablecols - 1) : 0;
   int status = -1;
 
-  while (status < 0) {
-    int tok = scantoken(s, f);
-    switch (tok) {
-    case TOK_NUMBER:
-    case TOK_LABEL: {
-      o = putcell(o, tok, col, row, f.text, f.len, r);
-      if (f.cut) [[unlikely]]
+  // What a token does, the same whichever way it was read.
+  // label is 1 for a label, 0 for a number.
+  auto onfield = [&](int label, const char *text, int len, int frac,
+                     int cut) __attribute__((always_inline)) {
+    int kind = TOK_NUMBER + label;
+    if (static_cast<uint64_t>(col) < fastcols) [[likely]] {
+      const prefix &p = prefixes[col][label];
+      memcpy(o, p.text, sizeof p.text);
+      o = putbody(o + p.len, label, text, len, r);
+      if (cut) [[unlikely]]
+        errprintf("Field cut to 999 bytes: %s%lld\n", coltoa(col), static_cast<long long>(row));
+      recordcell(cw[col], cp[col], label ^ 1, len, frac);
+    } else {
+      o = putbody(putname(o, kind, col), label, text, len, r);
+      if (cut) [[unlikely]]
         errprintf("Field cut to 999 bytes: %s%lld\n", coltoa(col), static_cast<long long>(row));
       // A fatal allocation error in the table flushes what was converted.
       outlen = static_cast<size_t>(o - outbuf);
-      bookcell(col, tok, f.len, f.frac);
-      atstart = false;
-      if (o >= olimit) [[unlikely]] {
-        outlen = static_cast<size_t>(o - outbuf);
-        if (!flushout())
-          status = 1; // the caller reports it; reading on would be waste
-        o = outbuf + outlen;
-      }
-      break;
+      bookcell(col, kind, len, frac);
+      cw = colwidth;
+      cp = colprec;
+      fastcols = static_cast<uint64_t>(tablecols - 1);
     }
-    case TOK_DELIM:
-      if (atstart && strip)
-        break;
-      if (rmode) {
-        roff++;
-        row = satadd(row, 1);
+    atstart = false;
+  };
+  auto ondelim = [&]() __attribute__((always_inline)) {
+    if (STRIP && atstart)
+      return;
+    if (RMODE) {
+      row = satadd(row, 1);
+      nextrowtext(r, row);
+    } else {
+      col = satadd(col, 1);
+    }
+  };
+  auto oneol = [&]() __attribute__((always_inline)) {
+    if (lines + 1 >= blen) {
+      lines = 0;
+      if (RMODE) {
+        bcol = scol;
+        brow = satadd(brow, rstep);
       } else {
-        coff++;
-        col = satadd(col, 1);
+        brow = srow;
+        bcol = satadd(bcol, cstep);
       }
+    } else {
+      lines++;
+      if (RMODE)
+        bcol = satadd(bcol, cstep);
+      else
+        brow = satadd(brow, rstep);
+    }
+    row = brow;
+    col = bcol;
+    atstart = true;
+    // The row's text is kept up to date here and at a delimiter in row
+    // mode, so that the cell writer need not ask.
+    if (row != r.row)
+      nextrowtext(r, row);
+  };
+  auto makeroom = [&]() __attribute__((always_inline)) {
+    if (o >= olimit) [[unlikely]] {
+      outlen = static_cast<size_t>(o - outbuf);
+      if (!flushout())
+        status = 1; // the caller reports it; reading on would be waste
+      o = outbuf + outlen;
+    }
+  };
+
+  while (status < 0) {
+    // Most tokens are short and lie wholly inside the block: they are
+    // read a window at a time, every token the window holds in one pass.
+    // The window stops before a token it cannot see the end of, which the
+    // token reader then takes on, if the window has not moved on at all.
+    if (!s.runend && s.pos < s.end) {
+      size_t avail = static_cast<size_t>(s.end - s.pos);
+      unsigned lim = avail < WINDOW ? static_cast<unsigned>(avail) : WINDOW;
+      const unsigned char *p = s.pos;
+      windowbits w;
+      scanwindow(p, lim, w);
+      const uint64_t notfield = w.end | w.qstart;
+      unsigned i = 0;
+      for (;;) {
+        uint64_t b = uint64_t{1} << i;
+        if (!(notfield & b)) {
+          windowfield wf = fieldat(w, i);
+          if (wf.end >= lim)
+            break;
+          int label = wf.num ^ 1;
+          __asm__("" : "+r"(label)); // no copy of what follows per kind
+          onfield(label, reinterpret_cast<const char *>(p + i), static_cast<int>(wf.end - i),
+                  wf.frac, 0);
+          i = wf.end;
+          b = uint64_t{1} << i;
+        } else if (w.qstart & b) {
+          unsigned q = quoteat(w, i);
+          if (q >= lim)
+            break;
+          onfield(1, reinterpret_cast<const char *>(p + i + 1),
+                  static_cast<int>(q - i - 1), 0, 0);
+          i = q + (p[q] == '"'); // the closing quote is consumed
+          // A field right after the closing quote does not begin after a
+          // delimiter, as the window's fields do: a new window begins it.
+          if (!(notfield >> i & 1))
+            break;
+          continue;
+        } else if (i >= lim) {
+          break;
+        }
+        if (w.nl & b) {
+          oneol();
+          i++;
+          continue;
+        }
+        unsigned k = runat(w, i);
+        if (k >= lim)
+          break; // the run may go on past the window
+        ondelim();
+        i = k;
+      }
+      s.pos = p + i;
+      makeroom();
+      if (i > 0)
+        continue;
+    }
+
+    int tok = scantoken(s, f);
+    switch (tok) {
+    case TOK_NUMBER:
+    case TOK_LABEL:
+      onfield(tok == TOK_LABEL, f.text, f.len, f.frac, f.cut);
+      makeroom();
+      break;
+    case TOK_DELIM:
+      ondelim();
       break;
     case TOK_EOL:
-      if (lines + 1 >= blen) {
-        lines = 0;
-        if (rmode) {
-          bcol = scol;
-          brow = satadd(brow, rstep);
-        } else {
-          brow = srow;
-          bcol = satadd(bcol, cstep);
-        }
-      } else {
-        lines++;
-        if (rmode)
-          bcol = satadd(bcol, cstep);
-        else
-          brow = satadd(brow, rstep);
-      }
-      roff = coff = 0;
-      row = brow;
-      col = bcol;
-      atstart = true;
-      // Here the change is expected; in the cell writer it would be a
-      // surprise at every line's first cell.
-      if (row != r.row)
-        nextrowtext(r, row);
+      oneol();
       break;
     default: // TOK_EOF
       status = 0;
@@ -247,10 +347,22 @@ int convertloop() {
   outlen = static_cast<size_t>(o - outbuf);
   baserow = brow;
   basecol = bcol;
-  rowoff = roff;
-  coloff = coff;
+  // A saturated position moves no more, so it tells no more moves.
+  rowoff = RMODE ? row - brow : 0;
+  coloff = RMODE ? 0 : col - bcol;
   linecount = lines;
   fresh = atstart;
+  return status;
+}
+
+int convertloop() {
+  loopprepare();
+  baserow = startrow;
+  basecol = startcol;
+  rowoff = coloff = linecount = 0;
+  fresh = 1;
+  int status = rowmode ? (stripdelims ? runloop<true, true>() : runloop<true, false>())
+                       : (stripdelims ? runloop<false, true>() : runloop<false, false>());
   if (status > 0)
     return status;
 

@@ -52,11 +52,12 @@ void setinputmem(const char *p, size_t n, size_t chunk) {
   emptyinput();
 }
 
-#ifdef SCAN_SSE2
 namespace scanfast {
-__m128i vdelim1, vdelim2, vrun1, vrun2, vsignok;
-}
+#ifdef SCAN_SSE2
+__m128i vdelim1, vdelim2, vrun1, vrun2, vsignok, vquote;
 #endif
+uint64_t signok64, firstok64, runs64;
+} // namespace scanfast
 
 void scanprepare() {
   for (int b = 0; b < 256; b++) {
@@ -89,12 +90,16 @@ void scanprepare() {
                    : b == '"' ? S_QUOTE
                               : S_FIELD;
   }
+  scanfast::signok64 = plainnums ? 0 : ~uint64_t{0};
+  scanfast::firstok64 = allstrings ? 0 : ~uint64_t{0};
+  scanfast::runs64 = stripdelims ? ~uint64_t{0} : 0;
 #ifdef SCAN_SSE2
   scanfast::vdelim1 = _mm_set1_epi8(static_cast<char>(delim1));
   scanfast::vdelim2 = _mm_set1_epi8(static_cast<char>(delim2));
   scanfast::vrun1 = _mm_set1_epi8(scancls[delim1] & K_RUN ? -1 : 0);
   scanfast::vrun2 = _mm_set1_epi8(scancls[delim2] & K_RUN ? -1 : 0);
   scanfast::vsignok = _mm_set1_epi8(plainnums ? 0 : -1);
+  scanfast::vquote = _mm_set1_epi8(scanstart['"'] == S_QUOTE ? '"' : 0);
 #endif
 }
 

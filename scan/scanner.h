@@ -130,6 +130,129 @@ inline numbits numclass(vec v) {
 inline unsigned first(unsigned b) { return static_cast<unsigned>(__builtin_ctz(b | 0x10000)); }
 } // namespace scanfast
 
+// A wider look for the conversion loop's run of short tokens: a bit per
+// byte of up to WINDOW bytes from a token start, for every class a token
+// needs, so that a line's fields are found and classified with a few bit
+// operations each instead of a look per token. Bits at and past the
+// window's limit are set in the masks that end things (end, qend) and
+// clear in the others, so nothing found there is mistaken for input.
+constexpr unsigned WINDOW = 63; // bit 63 is always a stop
+struct windowbits {
+  uint64_t end;   // ends an unquoted field
+  uint64_t nl;    // a newline
+  uint64_t run;   // continues a delimiter run
+  uint64_t qstart, qend; // begins / ends a quoted field
+  uint64_t pt;    // a point
+  // At the end of each run of field bytes that begins after a byte of
+  // end, or at the window's start: set when the run is a number.
+  uint64_t num;
+};
+
+namespace scanfast {
+extern uint64_t signok64, firstok64, runs64; // all ones, or 0 under -P / -S / -k
+#ifdef SCAN_SSE2
+extern __m128i vquote; // '"', or NUL where it is a delimiter
+#endif
+#ifdef SCAN_SSE2
+// The 16 bits of a class over p[0..16) in place at bit `at` of a mask.
+inline uint64_t at(unsigned b, unsigned shift) { return static_cast<uint64_t>(b) << shift; }
+#endif
+} // namespace scanfast
+
+// The bits of p[0..lim), lim at most WINDOW. The buffer must have 64
+// readable bytes at p.
+[[gnu::always_inline]] inline void scanwindow(const unsigned char *p, unsigned lim,
+                                              windowbits &w) {
+  using namespace scanfast;
+  uint64_t end = 0, nl = 0, qz = 0, dig = 0, pt = 0, pm = 0, ok = 0;
+#ifdef SCAN_SSE2
+  for (unsigned k = 0; k < 64; k += 16) {
+    __m128i v = load16(p + k);
+    __m128i n = eq(v, '\n'), d = _mm_sub_epi8(v, _mm_set1_epi8('0'));
+    __m128i dg = _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d), po = eq(v, '.');
+    __m128i sg = _mm_or_si128(eq(v, '+'), eq(v, '-'));
+    __m128i ex = _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(0x20)), _mm_set1_epi8('e'));
+    end |= at(bits(_mm_or_si128(n, _mm_or_si128(_mm_cmpeq_epi8(v, vdelim1),
+                                                 _mm_cmpeq_epi8(v, vdelim2)))), k);
+    nl |= at(bits(n), k);
+    qz |= at(bits(_mm_or_si128(_mm_cmpeq_epi8(v, vquote), eq(v, '\0'))), k);
+    dig |= at(bits(dg), k);
+    pt |= at(bits(po), k);
+    pm |= at(bits(sg), k);
+    ok |= at(bits(_mm_or_si128(_mm_or_si128(dg, po), _mm_and_si128(_mm_or_si128(sg, ex), vsignok))),
+             k);
+  }
+#else
+  for (unsigned k = 0; k < 64; k++) {
+    unsigned char c = p[k];
+    uint64_t b = uint64_t{1} << k;
+    uint8_t cls = scancls[c];
+    end |= cls & K_END ? b : 0;
+    nl |= c == '\n' ? b : 0;
+    qz |= (c == '"' && scanstart[c] == S_QUOTE) || c == 0 ? b : 0;
+    dig |= cls & K_DIGIT ? b : 0;
+    pt |= cls & K_POINT ? b : 0;
+    pm |= c == '+' || c == '-' ? b : 0;
+    ok |= cls & K_NUMBAD ? 0 : b;
+  }
+#endif
+  uint64_t in = (uint64_t{1} << lim) - 1; // lim < 64
+  w.end = end | ~in;
+  w.nl = nl & in;
+  // A NUL is dropped from the input or is a delimiter, and a quote that
+  // is a delimiter is no quote, so qz holds the quotes and the NULs, and
+  // what of it is no delimiter are the quotes that begin a field.
+  w.qstart = qz & ~end & in;
+  w.qend = qz | nl | ~in;
+  // A run is continued by any delimiter but a newline or a NUL.
+  w.run = end & ~nl & ~qz & in & runs64;
+  w.pt = pt;
+  // The number walk for every field of the window at once, by carries:
+  // adding a run's lowest bit to it carries out of its top bit just when
+  // every bit of the run is set. The fields are the runs of g; s is the
+  // first byte of each.
+  uint64_t g = ~w.end, s = g & ~(g << 1);
+  // Every byte accepted and the first one a byte that may begin a number:
+  // the carry from the first byte runs through to the field's end.
+  uint64_t acc = g & ok, first = s & acc & (dig | pt | pm) & firstok64;
+  uint64_t whole = (acc + first) & w.end;
+  // No digit at all, or a sign after the last one: a carry from the first
+  // byte or from a sign runs through non-digits to the field's end.
+  uint64_t nodig = g & ~dig;
+  uint64_t signed_ = (nodig + ((s | (pm & signok64)) & nodig)) & w.end;
+  w.num = whole & ~signed_;
+}
+
+// The unquoted field that starts at bit i of a window, after a byte of
+// w.end or at the window's start: where it ends (at a byte of w.end),
+// whether it is a number and its fraction digits.
+struct windowfield {
+  unsigned end;
+  int num, frac;
+};
+[[gnu::always_inline]] inline windowfield fieldat(const windowbits &w, unsigned i) {
+  uint64_t from = ~uint64_t{0} << i;
+  unsigned j = static_cast<unsigned>(__builtin_ctzll(w.end & from));
+  // The bytes after the first point; none when it lies past the field.
+  unsigned point = static_cast<unsigned>(__builtin_ctzll((w.pt & from) | uint64_t{1} << 63));
+  // Masked, not branched on: whether a field has a point is as good as
+  // random to the branch predictor.
+  int frac = static_cast<int>(j - 1 - point) & -static_cast<int>(point < j);
+  return {j, static_cast<int>(w.num >> j & 1), frac};
+}
+
+// Where the delimiter run that starts at bit i ends (past i, at the limit
+// if it reaches it); under -k, at i + 1.
+[[gnu::always_inline]] inline unsigned runat(const windowbits &w, unsigned i) {
+  return static_cast<unsigned>(__builtin_ctzll(~w.run & ~uint64_t{0} << (i + 1)));
+}
+
+// Where the quoted field whose opening quote is bit i ends: a closing
+// quote, a newline or NUL, or the limit.
+[[gnu::always_inline]] inline unsigned quoteat(const windowbits &w, unsigned i) {
+  return static_cast<unsigned>(__builtin_ctzll(w.qend & ~uint64_t{0} << (i + 1)));
+}
+
 [[gnu::always_inline]] inline int scantoken(scanpos &s, fieldref &f) {
   using namespace scanfast;
   const unsigned char *p = s.pos;

@@ -21,20 +21,15 @@ int widentable(int mode, int64_t col);
 // it cannot have any: 1 when the column may be recorded.
 int admitcol(int64_t col);
 
-// Records a written cell: its column, its kind (TOK_NUMBER or TOK_LABEL),
-// the length of its text and, for a number, the bytes after the text's
-// first "." (the scanner counts them as it reads the field: fieldfrac).
-// Inline: the conversion loop runs it for every field.
-inline void bookcell(int64_t col, int kind, int len, int frac) {
-  // Growth is asked for one column early: also for the table's last one.
-  if ((col < 0 || col >= tablecols - 1) && !admitcol(col)) [[unlikely]]
-    return;
+// Records a written cell in a column the table holds (w and p are its
+// entries): whether it is a number (1) or a label (0), the length of its text
+// and, for a number, the bytes after the text's first "." (the scanner
+// counts them as it reads the field: fieldfrac).
+[[gnu::always_inline]] inline void recordcell(int &w, int &p, int num, int len, int frac) {
   // Without a branch on the kind, which is as good as random: a label
   // counts no fraction digits, so it leaves the precision as it is, and
   // its whole part is never looked at.
-  int &w = colwidth[col], &p = colprec[col];
   int oldw = w, oldp = p;
-  int num = kind == TOK_NUMBER;
   frac &= -num;
   // The precision first; the whole part (len - frac, the point included)
   // then widens the column to hold it beside the precision just set.
@@ -42,6 +37,16 @@ inline void bookcell(int64_t col, int kind, int len, int frac) {
   int nw = len > oldw ? len : oldw;
   w = (num & (len - frac > oldw - oldp)) ? len - frac + np : nw;
   p = np;
+}
+
+// Records a written cell in any column, making room for it first.
+// Columns below tablecols - 1 need no room: a caller that knows that may
+// call recordcell() on colwidth[col] and colprec[col] itself.
+inline void bookcell(int64_t col, int kind, int len, int frac) {
+  // Growth is asked for one column early: also for the table's last one.
+  if ((col < 0 || col >= tablecols - 1) && !admitcol(col)) [[unlikely]]
+    return;
+  recordcell(colwidth[col], colprec[col], kind == TOK_NUMBER, len, frac);
 }
 
 // The closing "format" commands, one per column that received text.

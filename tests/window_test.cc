@@ -1,0 +1,139 @@
+// The conversion loop reads most tokens a window of bytes at a time and
+// classifies every field of the window at once; what it cannot see the
+// end of goes to the token reader. These tests hold the window to the
+// rules where it has edges of its own: fields, runs and quoted fields
+// across its end, fields next to each other inside it, and text right
+// after a closing quote.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "driver/settings.h"
+#include "scan/scan.h"
+#include "testutil.h"
+
+namespace {
+// What the converter must write for one line of fields, from the rules:
+// the number walk as written (isnumfield) and the fraction digits after
+// the first point. The settings must be those of opts.
+struct model {
+  std::string out;
+  std::vector<int> width, prec;
+  void cell(size_t col, const std::string &f) {
+    strcpy(fieldbuf, f.c_str());
+    bool num = isnumfield() == TOK_NUMBER;
+    std::string name(1, static_cast<char>('A' + col));
+    out += num ? "let " + name + "0 = " + f + "\n" : "rightstring " + name + "0 = \"" + f + "\"\n";
+    if (width.size() <= col) {
+      width.resize(col + 1, 0);
+      prec.resize(col + 1, 0);
+    }
+    int len = static_cast<int>(f.size()), &w = width[col], &p = prec[col];
+    int frac = 0;
+    if (size_t dot = f.find('.'); num && dot != std::string::npos)
+      frac = len - static_cast<int>(dot) - 1;
+    int whole = len - frac, np = frac > p ? frac : p;
+    w = num && whole > w - p ? whole + np : len > w ? len : w;
+    p = np;
+  }
+  std::string summary() const {
+    std::string s;
+    for (size_t c = 0; c < width.size(); c++)
+      if (width[c] > 0)
+        s += "format " + std::string(1, static_cast<char>('A' + c)) + " " +
+             std::to_string(width[c] + 1) + " " + std::to_string(prec[c]) + "\n";
+    return s;
+  }
+};
+} // namespace
+
+// Fields of number-like bytes side by side: each must be classified on its
+// own bytes, wherever it lies in the window, whatever its neighbours are.
+TEST(Window, EveryFieldClassifiedByTheWalk) {
+  static const char alphabet[] = "0123456789+-.eEx";
+  uint32_t seed = 777;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return seed >> 16;
+  };
+  for (const char *opt : {"", "-P", "-S"}) {
+    std::vector<std::string> opts;
+    if (*opt)
+      opts.push_back(opt);
+    for (int round = 0; round < 300; round++) {
+      ASSERT_EQ(setoptions(opts), -1);
+      model m;
+      std::string in;
+      size_t fields = 1 + next() % 20;
+      for (size_t c = 0; c < fields; c++) {
+        std::string f;
+        // Mostly digits, so that numbers are common; up to 70 bytes, so
+        // that some fields reach past any window.
+        size_t len = 1 + (next() % 8 == 0 ? next() % 70 : next() % 12);
+        for (size_t k = 0; k < len; k++)
+          f += next() % 3 ? alphabet[next() % 10] : alphabet[10 + next() % 6];
+        in += (c ? " " : "") + f;
+        m.cell(c, f);
+      }
+      in += "\n";
+      runresult r = runmem(opts, in);
+      ASSERT_EQ(r.out, m.out + m.summary()) << shown(in) << " with " << opt;
+      ASSERT_EQ(r.status, 0);
+    }
+  }
+}
+
+// Each kind of token, at lengths on both sides of the window's end and at
+// several places in it, read whole must give what the token reader gives
+// a byte at a time; one line of each is also checked in full.
+TEST(Window, TokensAcrossItsEnd) {
+  std::vector<std::string> lines;
+  for (size_t len = 58; len <= 68; len++) {
+    for (size_t at = 0; at < 4; at++) {
+      std::string lead;
+      for (size_t k = 0; k < at; k++)
+        lead += "x ";
+      lines.push_back(lead + std::string(len, '7') + " 1");
+      lines.push_back(lead + "-" + std::string(len, '3') + ".25 1");
+      lines.push_back(lead + std::string(len, 'q') + " 1");
+      lines.push_back(lead + "\"" + std::string(len, 'w') + "\" 1");
+      lines.push_back(lead + "\"" + std::string(len, 'w')); // unclosed
+      lines.push_back(lead + "a" + std::string(len, ' ') + "b");
+      lines.push_back(lead + "a" + std::string(len, '\t') + "\n" + "b");
+      lines.push_back(lead + "\"ab\"" + std::string(len, '5') + " 9");
+      lines.push_back(lead + "\"ab\"\"" + std::string(len, 'c') + "\"x");
+    }
+  }
+  std::string in;
+  for (const auto &l : lines)
+    in += l + "\n";
+  static const std::vector<std::vector<std::string>> settings = {
+      {}, {"-k"}, {"-d", " "}, {"-d", "\""}, {"-r"}, {"-L", "-P"}, {"-d", ""}};
+  for (const auto &opts : settings) {
+    runresult whole = runmem(opts, in, 0), bytes = runmem(opts, in, 1);
+    std::string name;
+    for (auto &o : opts)
+      name += " " + o;
+    EXPECT_EQ(whole.out, bytes.out) << name;
+    EXPECT_EQ(whole.err, bytes.err) << name;
+  }
+
+  static const struct {
+    std::string in, want;
+  } cases[] = {
+      {std::string(63, '7') + " 1\n",
+       "let A0 = " + std::string(63, '7') + "\nlet B0 = 1\nformat A 64 0\nformat B 2 0\n"},
+      {"x " + std::string(70, ' ') + "-1.50\n",
+       "rightstring A0 = \"x\"\nlet B0 = -1.50\nformat A 2 0\nformat B 6 2\n"},
+      {"\"" + std::string(62, 'w') + "\" 1\n",
+       "rightstring A0 = \"" + std::string(62, 'w') + "\"\nlet B0 = 1\nformat A 63 0\nformat B 2 0\n"},
+      // Text right after a closing quote: a second command for the cell.
+      {"\"ab\"12 3\n", "rightstring A0 = \"ab\"\nlet A0 = 12\nlet B0 = 3\nformat A 3 0\nformat B 2 0\n"},
+  };
+  for (const auto &c : cases) {
+    runresult r = runmem({}, c.in);
+    EXPECT_EQ(r.out, c.want) << shown(c.in);
+  }
+}
