@@ -1,5 +1,6 @@
-// Microbenchmarks of the converter's hot pieces: the scanner, number
-// recognition, the cell-command writer, and the whole converter in memory.
+// Microbenchmarks of the converter's hot pieces: the scanner (token by
+// token, and the conversion loop's window), number recognition, the
+// cell-command writer, and the whole converter in memory.
 // The input is made here, deterministically, in the shapes that
 // bench/run.sh times end to end, so a loss there can be traced to a piece.
 //
@@ -148,8 +149,8 @@ void setfield(const std::string &f) {
 }
 
 // The scanner through its entry point for callers outside the loop: every
-// token of the input, fields classified on the way, nothing written. Reading from memory copies each block the way a
-// read() would.
+// token of the input, fields classified on the way, nothing written.
+// Reading from memory copies each block the way a read() would.
 void BM_scan(benchmark::State &state) {
   shape sh = static_cast<shape>(state.range(0));
   const std::string &in = input(sh);
@@ -195,6 +196,55 @@ void BM_scantoken(benchmark::State &state) {
   state.SetItemsProcessed(fields);
 }
 BENCHMARK(BM_scantoken)->DenseRange(MIXED, LONG)->Unit(benchmark::kMillisecond);
+
+// The conversion loop's window: the bits of 63 bytes at a time, and the
+// walk over the unquoted fields and runs they show (quoted fields and
+// line ends are only stepped over). Moves on from the last field end, as
+// the loop does; what no window can finish, it steps over a byte at a time,
+// where the loop would hand it to the token reader: so not the long shape,
+// whose fields are all the token reader's.
+void BM_scanwindow(benchmark::State &state) {
+  shape sh = static_cast<shape>(state.range(0));
+  const std::string &in = input(sh);
+  settle(sh);
+  // The window reads 64 bytes wherever it starts.
+  std::string buf = in + std::string(64, '\n');
+  const unsigned char *begin = reinterpret_cast<const unsigned char *>(buf.data());
+  const unsigned char *end = begin + in.size();
+  int64_t fields = 0, sum = 0;
+  for (auto _ : state) {
+    for (const unsigned char *p = begin; p < end;) {
+      size_t avail = static_cast<size_t>(end - p);
+      unsigned lim = avail < WINDOW ? static_cast<unsigned>(avail) : WINDOW, i = 0;
+      windowbits w;
+      scanwindow(p, lim, w);
+      const uint64_t notfield = w.end | w.qstart;
+      while (i < lim) {
+        if (!(notfield >> i & 1)) {
+          windowfield f = fieldat(w, i);
+          if (f.end >= lim)
+            break;
+          fields++;
+          sum += f.num + f.frac;
+          i = f.end;
+        } else if (w.nl >> i & 1 || w.qstart >> i & 1) {
+          i++;
+        } else {
+          unsigned k = runat(w, i);
+          if (k >= lim)
+            break;
+          i = k;
+        }
+      }
+      p += i ? i : 1;
+    }
+  }
+  benchmark::DoNotOptimize(sum);
+  state.SetLabel(shapename[sh]);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in.size()));
+  state.SetItemsProcessed(fields);
+}
+BENCHMARK(BM_scanwindow)->DenseRange(MIXED, WIDE)->Unit(benchmark::kMillisecond);
 
 // Fields on both sides of the number rule, in the proportions of the
 // mixed shape's numbers; the labels include the near misses.

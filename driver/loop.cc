@@ -8,6 +8,11 @@
 // The loop keeps its position, the read position and the output position
 // in locals, so they stay in registers; the process-wide copies are
 // brought up to date when the loop ends.
+//
+// Most tokens are read a window of bytes at a time (scanwindow): one pass
+// of bit operations finds every field, run and line end the window holds
+// and classifies its fields, and only what the window cannot finish goes
+// through the token reader. Both ways end in the same actions per token.
 #include "driver/loop.h"
 
 #include <cstring>

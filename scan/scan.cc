@@ -99,7 +99,7 @@ void scanprepare() {
   scanfast::vrun1 = _mm_set1_epi8(scancls[delim1] & K_RUN ? -1 : 0);
   scanfast::vrun2 = _mm_set1_epi8(scancls[delim2] & K_RUN ? -1 : 0);
   scanfast::vsignok = _mm_set1_epi8(plainnums ? 0 : -1);
-  scanfast::vquote = _mm_set1_epi8(scanstart['"'] == S_QUOTE ? '"' : 0);
+  scanfast::vquote = _mm_set1_epi8(scanstart[static_cast<unsigned char>('"')] == S_QUOTE ? '"' : 0);
 #endif
 }
 

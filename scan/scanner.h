@@ -10,6 +10,10 @@
 // end of a short field and classifies it without a branch per byte. Bytes
 // past the end of the block are read (the buffer has room for them), but a
 // newline kept at the block's end as a sentinel stops every window there.
+//
+// The conversion loop's own reader, scanwindow() and the helpers after it,
+// takes the same bits for 63 bytes at a time and leaves the walk over them
+// to the loop.
 #pragma once
 #include <cstdint>
 
@@ -138,11 +142,11 @@ inline unsigned first(unsigned b) { return static_cast<unsigned>(__builtin_ctz(b
 // clear in the others, so nothing found there is mistaken for input.
 constexpr unsigned WINDOW = 63; // bit 63 is always a stop
 struct windowbits {
-  uint64_t end;   // ends an unquoted field
-  uint64_t nl;    // a newline
-  uint64_t run;   // continues a delimiter run
+  uint64_t end;          // ends an unquoted field
+  uint64_t nl;           // a newline
+  uint64_t run;          // continues a delimiter run
   uint64_t qstart, qend; // begins / ends a quoted field
-  uint64_t pt;    // a point
+  uint64_t pt;           // a point
   // At the end of each run of field bytes that begins after a byte of
   // end, or at the window's start: set when the run is a number.
   uint64_t num;

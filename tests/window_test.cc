@@ -127,10 +127,11 @@ TEST(Window, TokensAcrossItsEnd) {
        "let A0 = " + std::string(63, '7') + "\nlet B0 = 1\nformat A 64 0\nformat B 2 0\n"},
       {"x " + std::string(70, ' ') + "-1.50\n",
        "rightstring A0 = \"x\"\nlet B0 = -1.50\nformat A 2 0\nformat B 6 2\n"},
-      {"\"" + std::string(62, 'w') + "\" 1\n",
-       "rightstring A0 = \"" + std::string(62, 'w') + "\"\nlet B0 = 1\nformat A 63 0\nformat B 2 0\n"},
+      {"\"" + std::string(62, 'w') + "\" 1\n", "rightstring A0 = \"" + std::string(62, 'w') +
+                                                   "\"\nlet B0 = 1\nformat A 63 0\nformat B 2 0\n"},
       // Text right after a closing quote: a second command for the cell.
-      {"\"ab\"12 3\n", "rightstring A0 = \"ab\"\nlet A0 = 12\nlet B0 = 3\nformat A 3 0\nformat B 2 0\n"},
+      {"\"ab\"12 3\n",
+       "rightstring A0 = \"ab\"\nlet A0 = 12\nlet B0 = 3\nformat A 3 0\nformat B 2 0\n"},
   };
   for (const auto &c : cases) {
     runresult r = runmem({}, c.in);
