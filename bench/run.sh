@@ -41,7 +41,7 @@ die() { echo "bench/run.sh: $*" >&2; exit 1; }
 command -v python3 > /dev/null || die "python3 is needed to run $gen"
 
 # GNU time gives the peak RSS; the shell's own time does not.
-if ! /usr/bin/time --version 2>&1 | grep -q GNU; then
+if ! /usr/bin/time --version 2>&1 | grep GNU >/dev/null; then
   if [[ $(id -u) == 0 ]] && command -v apt-get > /dev/null; then
     echo "GNU time is missing: installing the apt package time"
     apt-get install -y -q time > /dev/null 2>&1 ||
@@ -54,10 +54,10 @@ fi
 
 if command -v mawk > /dev/null; then
   awk=mawk
-  awkversion=$(mawk -W version 2>&1 | head -n 1)
+  awkversion=$(mawk -W version 2>&1 | sed -n 1p)
 else
   awk="awk"
-  awkversion=$(awk --version 2>&1 | head -n 1)
+  awkversion=$(awk --version 2>&1 | sed -n 1p)
 fi
 
 tmp=$(mktemp -d)
@@ -119,11 +119,11 @@ record() {
 shapeargs() { if [[ $1 == csv ]]; then echo "-d ,"; fi; }
 awkargs() { if [[ $1 == csv ]]; then echo "-v d=,"; fi; }
 
-echo "machine: $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p' | head -n 1)," \
+echo "machine: $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p' | sed -n 1p)," \
   "$(awk '/^MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)," \
   "$(uname -sr); $(date -u '+%Y-%m-%d %H:%M UTC')"
 cxx=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null || true)
-echo "compiler: $("${cxx:-c++}" --version 2>/dev/null | head -n 1)"
+echo "compiler: $("${cxx:-c++}" --version 2>/dev/null | sed -n 1p)"
 echo "load before the run: $(cut -d ' ' -f 1-3 /proc/loadavg)"
 printf '%s\n' "references: tr ' ' '\\n', and bench/ref.awk under $awkversion"
 echo "inputs: $gen, $mb MB each (MB = 2^20 bytes); $runs runs after a warm-up," \
