@@ -125,7 +125,6 @@ void loopprepare() {
   makerowtext(lastrow, 0);
 }
 
-
 // The worst case: the longest prefix, row and field, and the fixed-size
 // copies that run past them.
 static_assert(OUTSLACK >= 16 + sizeof(rowtext::text) + FIELDMAX + 32 + 2);
@@ -171,10 +170,6 @@ void writecell(int kind, int64_t col, int64_t row) {
   o = putbody(o, kind == TOK_LABEL, fieldbuf, fieldlen, lastrow);
   outlen = static_cast<size_t>(o - outbuf);
 }
-
-// A window's commands are written without a check of the room left: at
-// most one field in two bytes, each as long as its prefix, row and text.
-static_assert(OUTSLACK >= (WINDOW / 2 + 1) * (14 + sizeof(rowtext::text) + 2) + WINDOW + 32);
 
 // The loop, made once for each way the delimiters and the layout can be
 // set, so that no field asks which it is. Returns 0 at the end of input,
@@ -228,15 +223,17 @@ template <bool RMODE, bool STRIP> static int runloop() {
     }
     atstart = false;
   };
-  auto ondelim = [&]() __attribute__((always_inline)) {
-    if (STRIP && atstart)
-      return;
+  auto move = [&]() __attribute__((always_inline)) {
     if (RMODE) {
       row = satadd(row, 1);
       nextrowtext(r, row);
     } else {
       col = satadd(col, 1);
     }
+  };
+  auto ondelim = [&]() __attribute__((always_inline)) {
+    if (!(STRIP && atstart))
+      move();
   };
   auto oneol = [&]() __attribute__((always_inline)) {
     if (lines + 1 >= blen) {
@@ -296,7 +293,21 @@ template <bool RMODE, bool STRIP> static int runloop() {
           onfield(label, reinterpret_cast<const char *>(p + i), static_cast<int>(wf.end - i),
                   wf.frac, 0);
           i = wf.end;
+          // A full buffer is written out before the next field is read, as
+          // it would be token by token: a failed write ends the run there.
+          if (o >= olimit) [[unlikely]]
+            break;
           b = uint64_t{1} << i;
+          // Mostly a delimiter follows, and it moves on: a field was just
+          // written, so the line has begun.
+          if (!(w.nl & b)) {
+            unsigned k = runat(w, i);
+            if (k >= lim)
+              break; // the run may go on past the window
+            move();
+            i = k;
+            continue;
+          }
         } else if (w.qstart & b) {
           unsigned q = quoteat(w, i);
           if (q >= lim)
@@ -306,7 +317,7 @@ template <bool RMODE, bool STRIP> static int runloop() {
           i = q + (p[q] == '"'); // the closing quote is consumed
           // A field right after the closing quote does not begin after a
           // delimiter, as the window's fields do: a new window begins it.
-          if (!(notfield >> i & 1))
+          if (!(notfield >> i & 1) || o >= olimit)
             break;
           continue;
         } else if (i >= lim) {

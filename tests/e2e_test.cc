@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "driver/output.h"
 #include "runprog.h"
 
 using namespace std::string_literals;
@@ -865,6 +866,40 @@ TEST(Failures, WriteErrors) {
        .out = Output::Path,
        .outpath = "/dev/full"},
   });
+}
+
+// Output is written a block at a time, and a failed write ends the run
+// before the next field is read: with every cell past ZZ refused, the
+// refusals on standard error show how far the converter read, which must
+// be exactly the fields of the first block.
+TEST(Failures, WriteErrorEndsTheRunAtTheFirstBlock) {
+  std::string in;
+  for (int i = 0; i < 20000; i++)
+    in += "a b c d e f g h\n";
+  runprog::Options o = converter({"-s", "zz"});
+  o.input = in;
+  runprog::Result all = runprog::run(o);
+  ASSERT_EQ(all.status, 0) << runprog::describe(all);
+  // The field whose command fills the block is the last one read. Every
+  // cell is past ZZ but the first, and each is refused once.
+  size_t pos = 0, fields = 0;
+  while (pos < OUTCAP) {
+    size_t nl = all.out.find('\n', pos);
+    ASSERT_NE(nl, std::string::npos);
+    pos = nl + 1;
+    fields++;
+  }
+  o.out = runprog::Output::Path;
+  o.outpath = "/dev/full";
+  runprog::Result full = runprog::run(o);
+  EXPECT_EQ(full.status, 1);
+  size_t refused = 0;
+  for (size_t at = 0; (at = full.err.find("Invalid column used", at)) != std::string::npos; at++)
+    refused++;
+  EXPECT_EQ(refused, fields - 1);
+  const std::string tail = "txt2sheet: write error: No space left on device\n";
+  ASSERT_GE(full.err.size(), tail.size());
+  EXPECT_EQ(full.err.substr(full.err.size() - tail.size()), tail);
 }
 
 TEST(Failures, ReadErrors) {
