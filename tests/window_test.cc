@@ -138,3 +138,19 @@ TEST(Window, TokensAcrossItsEnd) {
     EXPECT_EQ(r.out, c.want) << shown(c.in);
   }
 }
+
+// The row's text is copied in one piece while it is short; rows of 13
+// digits and more take a second. -R 2147483647 gets there in 466 lines.
+TEST(Window, RowsOfEveryLength) {
+  std::string in, want;
+  for (int64_t k = 0; k < 1000; k++) {
+    in += "a 1\n";
+    std::string row = std::to_string(k * 2147483647);
+    want += "rightstring A" + row + " = \"a\"\nlet B" + row + " = 1\n";
+  }
+  want += "format A 2 0\nformat B 2 0\n";
+  for (size_t chunk : {0, 1}) {
+    runresult r = runmem({"-R", "2147483647"}, in, chunk);
+    EXPECT_EQ(r.out, want) << "blocks of " << chunk;
+  }
+}
