@@ -204,6 +204,12 @@ template <bool RMODE, bool STRIP> static int runloop() {
   int *cw = colwidth, *cp = colprec;
   uint64_t fastcols = tablecols > 0 ? static_cast<uint64_t>(tablecols - 1) : 0;
   int status = -1;
+  // Long fields go to the token reader, which finds their ends a block
+  // at a time: once the window stops at a field already too long for the
+  // token reader's fast look, or the token reader has just read one, the
+  // token reader goes on until it reads a short field again, rather than
+  // a window being made and dropped at every long field.
+  bool longnext = false;
 
   // What a token does, the same whichever way it was read.
   // label is 1 for a label, 0 for a number.
@@ -281,7 +287,7 @@ template <bool RMODE, bool STRIP> static int runloop() {
     // read a window at a time, every token the window holds in one pass.
     // The window stops before a token it cannot see the end of, which the
     // token reader then takes on, if the window has not moved on at all.
-    if (!s.runend && s.pos < s.end) {
+    if (!s.runend && s.pos < s.end && !longnext) {
       size_t avail = static_cast<size_t>(s.end - s.pos);
       unsigned lim = avail < WINDOW ? static_cast<unsigned>(avail) : WINDOW;
       const unsigned char *p = s.pos;
@@ -293,8 +299,10 @@ template <bool RMODE, bool STRIP> static int runloop() {
         uint64_t b = uint64_t{1} << i;
         if (!(notfield & b)) {
           windowfield wf = fieldat(w, i);
-          if (wf.end >= lim)
+          if (wf.end >= lim) {
+            longnext = lim - i >= 16;
             break;
+          }
           int label = wf.num ^ 1;
           __asm__("" : "+r"(label)); // no copy of what follows per kind
           onfield(label, reinterpret_cast<const char *>(p + i), static_cast<int>(wf.end - i),
@@ -317,8 +325,10 @@ template <bool RMODE, bool STRIP> static int runloop() {
           }
         } else if (w.qstart & b) {
           unsigned q = quoteat(w, i);
-          if (q >= lim)
+          if (q >= lim) {
+            longnext = lim - i >= 16;
             break;
+          }
           onfield(1, reinterpret_cast<const char *>(p + i + 1),
                   static_cast<int>(q - i - 1), 0, 0);
           i = q + (p[q] == '"'); // the closing quote is consumed
@@ -352,6 +362,7 @@ template <bool RMODE, bool STRIP> static int runloop() {
     case TOK_NUMBER:
     case TOK_LABEL:
       onfield(tok == TOK_LABEL, f.text, f.len, f.frac, f.cut);
+      longnext = f.len >= 16;
       makeroom();
       break;
     case TOK_DELIM:
