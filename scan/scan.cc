@@ -20,7 +20,9 @@ uint8_t scanstart[256];
 scanpos scanat;
 
 constexpr size_t INCAP = 1 << 17;
-// Room past the block for the sentinel and a 16-byte look beyond it.
+// Room past the block for the sentinel and the looks that read beyond it,
+// from a position before the block's end: 16 bytes from a token start, 64
+// from a window's (scanwindow).
 static unsigned char instore[INCAP + 64];
 static int ineof;
 int inerror;
