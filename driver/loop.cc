@@ -211,7 +211,12 @@ template <bool RMODE, bool STRIP> static int runloop() {
   // a window being made and dropped at every long field.
   bool longnext = false;
 
-  // What a token does, the same whichever way it was read.
+  auto reportcut = [&]() __attribute__((always_inline)) {
+    errprintf("Field cut to 999 bytes: %s%lld\n", coltoa(col), static_cast<long long>(row));
+  };
+  // What a token does, the same whichever way it was read. The two ways a
+  // cell is named and recorded each have their own copy of the writing, so
+  // that the common one is a single branch.
   // label is 1 for a label, 0 for a number.
   auto onfield = [&](int label, const char *text, int len, int frac,
                      int cut) __attribute__((always_inline)) {
@@ -221,12 +226,12 @@ template <bool RMODE, bool STRIP> static int runloop() {
       memcpy(o, p.text, sizeof p.text);
       o = putbody(o + p.len, label, text, len, r);
       if (cut) [[unlikely]]
-        errprintf("Field cut to 999 bytes: %s%lld\n", coltoa(col), static_cast<long long>(row));
+        reportcut();
       recordcell(cw[col], cp[col], label ^ 1, len, frac);
     } else {
       o = putbody(putname(o, kind, col), label, text, len, r);
       if (cut) [[unlikely]]
-        errprintf("Field cut to 999 bytes: %s%lld\n", coltoa(col), static_cast<long long>(row));
+        reportcut();
       // A fatal allocation error in the table flushes what was converted.
       outlen = static_cast<size_t>(o - outbuf);
       bookcell(col, kind, len, frac);
