@@ -48,7 +48,7 @@ static char colname[3];
 
 const char *coltoa(int64_t col) {
   if (col < 0 || col >= MAXCOLS) {
-    errprintf("coltoa: invalid col: %lld", static_cast<long long>(col));
+    errprintf("coltoa: invalid col: %lld\n", static_cast<long long>(col));
     return strcpy(colname, "??");
   }
   namecol(col, colname);
@@ -201,8 +201,8 @@ template <bool RMODE, bool STRIP> static int runloop() {
   // The table's arrays and the columns below the last, which a cell can
   // be recorded in without asking the table: brought up to date whenever
   // the table has been asked.
-  int *cw = colwidth, *cp = colprec;
-  uint64_t fastcols = tablecols > 0 ? static_cast<uint64_t>(tablecols - 1) : 0;
+  colstat *cs = colstats;
+  uint64_t fastcols = static_cast<uint64_t>(tablefastcols());
   int status = -1;
   // Long fields go to the token reader, which finds their ends a block
   // at a time: once the window stops at a field already too long for the
@@ -210,6 +210,33 @@ template <bool RMODE, bool STRIP> static int runloop() {
   // token reader goes on until it reads a short field again, rather than
   // a window being made and dropped at every long field.
   bool longnext = false;
+
+  // The layout's wrap: once a block ends, the place a field goes along
+  // the line (its column, or its row in row mode) is watched for landing
+  // between the least and the greatest place that fields of earlier
+  // blocks went, which is said once a run. Per field that costs one
+  // compare; the ranges are kept up to date at line ends.
+  int64_t blocks = 0;                            // blocks finished
+  int64_t blocklo = INT64_MAX, blockhi = INT64_MIN; // the current block's
+  int64_t seenlo = INT64_MAX, seenhi = INT64_MIN;   // earlier blocks'
+  int64_t firstat = 0, lastat = 0; // places of the line's first and last field
+  // Nothing is watched while watchspan is 0 and watchlo a place no field
+  // can be in for long; a field there only asks whether to say it.
+  constexpr uint64_t unwatched = uint64_t{1} << 63 | 1;
+  uint64_t watchlo = unwatched, watchspan = 0;
+  bool watching = false, warned = false;
+  auto checkwrap = [&]() __attribute__((noinline, cold)) {
+    if (!watching)
+      return;
+    watching = false;
+    warned = true;
+    watchlo = unwatched;
+    watchspan = 0;
+    // Every block but the current one is full.
+    int64_t line = blocks * (blen > 1 ? blen : 1) + lines + 1;
+    errprintf("%s: line %lld: the layout wraps onto cells already written; see -n\n", invokedas,
+              static_cast<long long>(line));
+  };
 
   auto reportcut = [&]() __attribute__((always_inline)) {
     errprintf("Field cut to 999 bytes: %s%lld\n", coltoa(col), static_cast<long long>(row));
@@ -221,13 +248,20 @@ template <bool RMODE, bool STRIP> static int runloop() {
   auto onfield = [&](int label, const char *text, int len, int frac,
                      int cut) __attribute__((always_inline)) {
     int kind = TOK_NUMBER + label;
+    const int64_t at = RMODE ? row : col;
+    if (static_cast<uint64_t>(at) - watchlo <= watchspan) [[unlikely]]
+      checkwrap();
+    lastat = at;
+    // Under -k the line's first field may stand past its start.
+    if (!STRIP)
+      firstat = atstart ? at : firstat;
     if (static_cast<uint64_t>(col) < fastcols) [[likely]] {
       const prefix &p = prefixes[col][label];
       memcpy(o, p.text, sizeof p.text);
       o = putbody(o + p.len, label, text, len, r);
       if (cut) [[unlikely]]
         reportcut();
-      recordcell(cw[col], cp[col], label ^ 1, len, frac);
+      recordcell(cs[col], label ^ 1, len, frac);
     } else {
       o = putbody(putname(o, kind, col), label, text, len, r);
       if (cut) [[unlikely]]
@@ -235,9 +269,8 @@ template <bool RMODE, bool STRIP> static int runloop() {
       // A fatal allocation error in the table flushes what was converted.
       outlen = static_cast<size_t>(o - outbuf);
       bookcell(col, kind, len, frac);
-      cw = colwidth;
-      cp = colprec;
-      fastcols = static_cast<uint64_t>(tablecols - 1);
+      cs = colstats;
+      fastcols = static_cast<uint64_t>(tablefastcols());
     }
     atstart = false;
   };
@@ -253,8 +286,28 @@ template <bool RMODE, bool STRIP> static int runloop() {
     if (!(STRIP && atstart))
       move();
   };
+  auto endblock = [&]() {
+    blocks++;
+    if (blocklo > blockhi)
+      return; // no field: nothing to watch for
+    seenlo = blocklo < seenlo ? blocklo : seenlo;
+    seenhi = blockhi > seenhi ? blockhi : seenhi;
+    blocklo = INT64_MAX;
+    blockhi = INT64_MIN;
+    if (!warned) {
+      watching = true;
+      watchlo = static_cast<uint64_t>(seenlo);
+      watchspan = static_cast<uint64_t>(seenhi) - static_cast<uint64_t>(seenlo);
+    }
+  };
   auto oneol = [&]() __attribute__((always_inline)) {
+    if (!atstart) {
+      int64_t first = STRIP ? (RMODE ? brow : bcol) : firstat;
+      blocklo = first < blocklo ? first : blocklo;
+      blockhi = lastat > blockhi ? lastat : blockhi;
+    }
     if (lines + 1 >= blen) {
+      endblock();
       lines = 0;
       if (RMODE) {
         bcol = scol;

@@ -12,8 +12,8 @@ extern int64_t linecount; // lines finished in the current block
 extern int fresh;        // no field written since the line began
 
 // The column's name ("A".."ZZ") in a buffer that the next call
-// overwrites. Outside 0..701 it writes "coltoa: invalid col: %d" (no line
-// break) and names the column "??".
+// overwrites. Outside 0..701 it writes "coltoa: invalid col: %d\n" and
+// names the column "??".
 const char *coltoa(int64_t col);
 
 // Makes the per-column command prefixes; after the settings are final.

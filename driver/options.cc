@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <unistd.h>
 
 #include "driver/loop.h"
@@ -68,7 +69,7 @@ static int atoiclamped(const char *s) {
   return static_cast<int>(v);
 }
 
-void usage() {
+void usage(bool toerr) {
   static const char *const lines[] = {
       "   Flag    Description                             Default",
       "   -C #  Increment by n between columns            1",
@@ -85,13 +86,17 @@ void usage() {
       "   -s [col][row]   New top left starting cell      a0",
       "   -v    Print version",
   };
-  outstr("Usage: ");
-  outstr(invokedas);
-  outstr(" [-fhkLPrSv] [-s v] [-R i] [-C i] [-n i] [-d c]\n");
+  std::string text = "Usage: ";
+  text += invokedas;
+  text += " [-fhkLPrSv] [-s v] [-R i] [-C i] [-n i] [-d c]\n";
   for (const char *l : lines) {
-    outstr(l);
-    outwrite("\n", 1);
+    text += l;
+    text += '\n';
   }
+  if (toerr)
+    errwrite(text.data(), text.size());
+  else
+    outwrite(text.data(), text.size());
 }
 
 // Flushes standard output; a failed write turns any status into 1.
@@ -136,6 +141,12 @@ int parseargs(int argc, char **argv) {
     case 'C': colstep = atoiclamped(optarg); break;
     case 'n': blocklen = atoiclamped(optarg); break;
     case 'd':
+      // A longer argument would split on its first byte and leave the rest
+      // of it in every field: a tab written as "\t", a multi-byte character.
+      if (optarg[0] && optarg[1]) {
+        errprintf("%s: -d takes a single byte: %s\n", invokedas, optarg);
+        return 1;
+      }
       delim1 = static_cast<unsigned char>(optarg[0]);
       delim2 = 0;
       break;
@@ -143,16 +154,19 @@ int parseargs(int argc, char **argv) {
     case 'P': plainnums = 1; break;
     case 'v':
       errprintf("%s:\n %s\n", invokedas, BANNER);
-      usage();
+      usage(false); // asked for, so where the user looks for output
       return finish(1);
     default:
-      usage();
-      return finish(1);
+      // A usage error must reach the user, not the file or the
+      // spreadsheet that standard output feeds.
+      usage(true);
+      return 1;
     }
   }
   if (optind < argc) {
-    usage();
-    return finish(1);
+    errprintf("%s: %s: input is read from standard input only\n", invokedas, argv[optind]);
+    usage(true);
+    return 1;
   }
   return -1;
 }

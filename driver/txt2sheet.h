@@ -6,12 +6,13 @@
 void resetstate();
 
 // Parses the command line into the settings. Returns -1 to go on, or the
-// exit status after writing the usage or version text.
+// exit status after writing the usage or version text or a complaint.
 int parseargs(int argc, char **argv);
 
 int parsecol(const char *text);
 int parserow(const char *text);
-void usage();
+// The usage text, on standard error (toerr) or standard output.
+void usage(bool toerr);
 
 // Creates the column table and converts the input; returns the exit status.
 int runconvert();

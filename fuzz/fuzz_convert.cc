@@ -15,6 +15,7 @@
 // output must also hold up on its own: every line one of the four command
 // forms with a valid cell name, and a summary naming only columns that got
 // a field. Any failure prints what differed and aborts.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -120,7 +121,10 @@ struct model {
   bool cut = false;
   result res{0, {}, {}};
   int tablecols = 30;
-  std::vector<int> width = std::vector<int>(MAXCOLS), prec = std::vector<int>(MAXCOLS);
+  // Per column: the longest label, the widest whole part, the most
+  // fraction digits.
+  std::vector<int> label = std::vector<int>(MAXCOLS), whole = std::vector<int>(MAXCOLS),
+                   prec = std::vector<int>(MAXCOLS);
 
   model(const settings &s, std::string_view input) : set(s) {
     // NUL is not input at all while it is no delimiter.
@@ -200,7 +204,7 @@ struct model {
 
   std::string name(int64_t col) {
     if (col < 0 || col >= MAXCOLS) {
-      res.err += "coltoa: invalid col: " + std::to_string(col);
+      res.err += "coltoa: invalid col: " + std::to_string(col) + "\n";
       return "??";
     }
     std::string s;
@@ -219,9 +223,10 @@ struct model {
 
   void book(int64_t col, int kind) {
     bool refused = col < 0;
-    if (!refused && col >= tablecols - 1) {
+    // Growth is asked one column early, but a full table has ZZ.
+    if (!refused && col >= tablecols - 1 && !(tablecols == MAXCOLS && col < MAXCOLS)) {
       if (tablecols >= MAXCOLS || col >= MAXCOLS) {
-        res.err += "The table can't be any wider";
+        res.err += "The table can't be any wider\n";
         refused = true;
       } else {
         int64_t want = col > tablecols ? col : tablecols;
@@ -234,30 +239,39 @@ struct model {
       return;
     }
     int len = static_cast<int>(field.size());
-    int &w = width[static_cast<size_t>(col)], &p = prec[static_cast<size_t>(col)];
+    size_t c = static_cast<size_t>(col);
     if (kind == LABEL) {
-      w = len > w ? len : w;
+      label[c] = std::max(label[c], len);
       return;
     }
     size_t dot = field.find('.');
     int frac = dot == std::string::npos ? 0 : len - static_cast<int>(dot) - 1;
-    int oldw = w, oldp = p;
-    if (frac > oldp)
-      p = frac;
-    if (len > oldw)
-      w = len;
-    if (len - frac > oldw - oldp)
-      w = len - frac + p;
+    whole[c] = std::max(whole[c], len - frac);
+    prec[c] = std::max(prec[c], frac);
   }
 
   result run() {
     int64_t baserow = set.startrow, basecol = set.startcol, rowoff = 0, coloff = 0;
-    int64_t linecount = 0;
+    int64_t linecount = 0, lineno = 1;
     bool fresh = true;
+    // The places along the line (columns, or rows in row mode) that fields
+    // of earlier blocks and of the current one went to; the wrap is said
+    // once.
+    int64_t earlierlo = INT64_MAX, earlierhi = INT64_MIN;
+    int64_t currentlo = INT64_MAX, currenthi = INT64_MIN;
+    bool warned = false;
     for (;;) {
       int t = token();
       if (t == NUMBER || t == LABEL) {
         int64_t row = sat(baserow, rowoff), col = sat(basecol, coloff);
+        int64_t at = set.rowmode ? row : col;
+        if (!warned && at >= earlierlo && at <= earlierhi) {
+          res.err += "txt2sheet: line " + std::to_string(lineno) +
+                     ": the layout wraps onto cells already written; see -n\n";
+          warned = true;
+        }
+        currentlo = std::min(currentlo, at);
+        currenthi = std::max(currenthi, at);
         std::string cell = name(col) + std::to_string(row);
         if (t == NUMBER)
           res.out += "let " + cell + " = " + field + "\n";
@@ -276,7 +290,12 @@ struct model {
         else
           coloff = sat(coloff, 1);
       } else if (t == EOL) {
+        lineno++;
         if (linecount + 1 >= set.blocklen) {
+          earlierlo = std::min(earlierlo, currentlo);
+          earlierhi = std::max(earlierhi, currenthi);
+          currentlo = INT64_MAX;
+          currenthi = INT64_MIN;
           linecount = 0;
           if (set.rowmode) {
             basecol = set.startcol;
@@ -296,11 +315,13 @@ struct model {
         fresh = true;
       } else {
         if (!set.noformat)
-          for (int c = 0; c < tablecols; c++)
-            if (width[static_cast<size_t>(c)] != 0)
-              res.out += "format " + name(c) + " " +
-                         std::to_string(width[static_cast<size_t>(c)] + 1) + " " +
-                         std::to_string(prec[static_cast<size_t>(c)]) + "\n";
+          for (int c = 0; c < tablecols; c++) {
+            size_t i = static_cast<size_t>(c);
+            int width = std::max(label[i], whole[i] + prec[i]);
+            if (width != 0)
+              res.out += "format " + name(c) + " " + std::to_string(width + 1) + " " +
+                         std::to_string(prec[i]) + "\n";
+          }
         return res;
       }
     }
@@ -452,20 +473,30 @@ void checkshape(const result &r, const settings &set) {
       received[static_cast<size_t>(col)] = true;
   }
 
-  // Standard error holds nothing but the converter's four messages.
+  // Standard error holds nothing but the converter's messages, a line each.
   std::string_view e = r.err;
   while (!e.empty()) {
-    static const std::string_view fixed[] = {"The table can't be any wider",
-                                             "Invalid column used: ",
-                                             "Field cut to 999 bytes: "};
+    static const std::string_view wrap =
+        ": the layout wraps onto cells already written; see -n\n";
     if (e.substr(0, 21) == "coltoa: invalid col: ") {
       e.remove_prefix(21);
       size_t k = rowtext(e);
-      if (k == 0)
+      if (k == 0 || e.substr(k, 1) != "\n")
         fail("coltoa message without a column number", e.substr(0, 40));
-      e.remove_prefix(k);
+      e.remove_prefix(k + 1);
       continue;
     }
+    if (e.substr(0, 16) == "txt2sheet: line ") {
+      e.remove_prefix(16);
+      size_t k = rowtext(e);
+      if (k == 0 || e[0] == '-' || e.substr(k, wrap.size()) != wrap)
+        fail("wrap message without a line number", e.substr(0, 40));
+      e.remove_prefix(k + wrap.size());
+      continue;
+    }
+    static const std::string_view fixed[] = {"The table can't be any wider\n",
+                                             "Invalid column used: ",
+                                             "Field cut to 999 bytes: "};
     size_t m = 0;
     for (size_t i = 0; i < 3 && m == 0; i++)
       if (e.substr(0, fixed[i].size()) == fixed[i])

@@ -9,25 +9,19 @@
 #include "table/qelmalloc.h"
 
 int tablecols;
-int *colwidth;
-int *colprec;
+colstat *colstats;
 
 void errmsg(const char *text) { errwrite(text, strlen(text)); }
 
-// Resizes both arrays to cols entries, the new ones 0. Returns 0 if the
+// Resizes the table to cols entries, the new ones 0. Returns 0 if the
 // allocator gave nothing (it ends the process instead, so only in theory).
 static int resize(int cols) {
-  uint32_t bytes = static_cast<uint32_t>(cols) * sizeof(int);
-  int *w = static_cast<int *>(qelrealloc(colwidth, bytes));
-  if (w)
-    colwidth = w;
-  int *p = static_cast<int *>(qelrealloc(colprec, bytes));
-  if (p)
-    colprec = p;
-  if (!w || !p)
+  uint32_t bytes = static_cast<uint32_t>(cols) * sizeof(colstat);
+  colstat *s = static_cast<colstat *>(qelrealloc(colstats, bytes));
+  if (!s)
     return 0;
-  memset(colwidth + tablecols, 0, (cols - tablecols) * sizeof(int));
-  memset(colprec + tablecols, 0, (cols - tablecols) * sizeof(int));
+  colstats = s;
+  memset(colstats + tablecols, 0, static_cast<size_t>(cols - tablecols) * sizeof(colstat));
   tablecols = cols;
   return 1;
 }
@@ -40,14 +34,14 @@ int widentable(int mode, int64_t col) {
   if (mode != TBL_COLS)
     return 0;
   if (tablecols >= MAXCOLS || col >= MAXCOLS) {
-    errmsg("The table can't be any wider");
+    errmsg("The table can't be any wider\n");
     return 0;
   }
   int64_t want = col > tablecols ? col : tablecols;
   if (want > MAXCOLS - 30)
     want = MAXCOLS - 30;
   if (!resize(static_cast<int>(want) + 30)) {
-    errmsg("The table can't be any wider");
+    errmsg("The table can't be any wider\n");
     return 0;
   }
   return 1;
@@ -65,20 +59,19 @@ int admitcol(int64_t col) {
 
 void formatsummary() {
   for (int c = 0; c < tablecols; c++) {
-    if (colwidth[c] == 0)
+    int width = colwidth(colstats[c]);
+    if (width == 0)
       continue;
     char line[64];
-    int n = snprintf(line, sizeof line, "format %s %d %d\n", coltoa(c), colwidth[c] + 1,
-                     colprec[c]);
+    int n = snprintf(line, sizeof line, "format %s %d %d\n", coltoa(c), width + 1,
+                     colstats[c].prec);
     outwrite(line, static_cast<size_t>(n));
   }
 }
 
 void droptable() {
-  if (colwidth)
-    qelfree(colwidth);
-  if (colprec)
-    qelfree(colprec);
-  colwidth = colprec = nullptr;
+  if (colstats)
+    qelfree(colstats);
+  colstats = nullptr;
   tablecols = 0;
 }

@@ -1,7 +1,9 @@
-// The column table: per column the widest field and the most fraction
-// digits seen, for the closing format commands. It starts at 30 columns
-// and grows on demand up to 702 (A to ZZ); a column it cannot hold is
-// reported and not recorded.
+// The column table: per column the longest label, the widest whole part of
+// a number and the most fraction digits seen, for the closing format
+// commands. Each is a maximum, so a column's width does not depend on the
+// order its cells came in. The table starts at 30 columns and grows on
+// demand up to 702 (A to ZZ); a column it cannot hold is reported and not
+// recorded.
 #pragma once
 #include <cstdint>
 
@@ -10,49 +12,63 @@
 enum { TBL_NEW = 1, TBL_COLS = 3 };
 constexpr int MAXCOLS = 702;
 
+// What one column has seen; all 0 when it enters the table.
+struct colstat {
+  int label; // longest label, in bytes
+  int whole; // widest whole part of a number: its length less colprec's count
+  int prec;  // most bytes after a number's first "."
+};
+
 extern int tablecols; // capacity; 0 before widentable(TBL_NEW, 0)
-extern int *colwidth;
-extern int *colprec;
+extern colstat *colstats;
+
+// The width the column's format command gives (less the 1 it adds): its
+// longest label, or its widest whole part beside its precision.
+inline int colwidth(const colstat &s) {
+  return s.label > s.whole + s.prec ? s.label : s.whole + s.prec;
+}
 
 // 1 on success, 0 when refused.
 int widentable(int mode, int64_t col);
+
+// The columns below this one can be recorded without asking the table:
+// growth is asked one column early, for the table's last column too, but
+// a full table has nothing left to grow for and records ZZ like any other.
+inline int64_t tablefastcols() {
+  return tablecols >= MAXCOLS ? MAXCOLS : tablecols > 0 ? tablecols - 1 : 0;
+}
 
 // Makes room for a column that is not yet in the table, or reports that
 // it cannot have any: 1 when the column may be recorded.
 int admitcol(int64_t col);
 
-// Records a written cell in a column the table holds (w and p are its
-// entries): whether it is a number (1) or a label (0), the length of its text
-// and, for a number, the bytes after the text's first "." (the scanner
-// counts them as it reads the field: fieldfrac).
-[[gnu::always_inline]] inline void recordcell(int &w, int &p, int num, int len, int frac) {
-  // Without a branch on the kind, which is as good as random: a label
-  // counts no fraction digits, so it leaves the precision as it is, and
-  // its whole part is never looked at.
-  int oldw = w, oldp = p;
+// Records a written cell in a column the table holds: whether it is a
+// number (1) or a label (0), the length of its text and, for a number, the
+// bytes after the text's first "." (the scanner counts them as it reads
+// the field: fieldfrac).
+[[gnu::always_inline]] inline void recordcell(colstat &s, int num, int len, int frac) {
+  // Without a branch on the kind, which is as good as random: each
+  // figure takes the cell's part, and a kind's part of the other figures
+  // is 0, which changes no maximum.
+  int label = len & (num - 1);
   frac &= -num;
-  // The precision first; the whole part (len - frac, the point included)
-  // then widens the column to hold it beside the precision just set.
-  int np = frac > oldp ? frac : oldp;
-  int nw = len > oldw ? len : oldw;
-  w = (num & (len - frac > oldw - oldp)) ? len - frac + np : nw;
-  p = np;
+  int whole = (len - frac) & -num; // the point counts in the whole part
+  s.label = label > s.label ? label : s.label;
+  s.whole = whole > s.whole ? whole : s.whole;
+  s.prec = frac > s.prec ? frac : s.prec;
 }
 
 // Records a written cell in any column, making room for it first.
-// Columns below tablecols - 1 need no room: a caller that knows that may
-// call recordcell() on colwidth[col] and colprec[col] itself.
 inline void bookcell(int64_t col, int kind, int len, int frac) {
-  // Growth is asked for one column early: also for the table's last one.
-  if ((col < 0 || col >= tablecols - 1) && !admitcol(col)) [[unlikely]]
+  if ((col < 0 || col >= tablefastcols()) && !admitcol(col)) [[unlikely]]
     return;
-  recordcell(colwidth[col], colprec[col], kind == TOK_NUMBER, len, frac);
+  recordcell(colstats[col], kind == TOK_NUMBER, len, frac);
 }
 
 // The closing "format" commands, one per column that received text.
 void formatsummary();
 
-// Frees the arrays; only for running the converter again in one process.
+// Frees the table; only for running the converter again in one process.
 void droptable();
 
 void errmsg(const char *text);

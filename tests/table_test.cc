@@ -1,6 +1,8 @@
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <sys/resource.h>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -125,33 +127,37 @@ TEST_F(Table, Column672DoesNotGrowA680Table) {
   EXPECT_EQ(err, "");
 }
 
-TEST_F(Table, ZZOnceThenRefused) {
+TEST_F(Table, ZZIsAColumnLikeTheOthers) {
   cell(701, TOK_LABEL, "ab");
   EXPECT_EQ(tablecols, 702);
-  EXPECT_EQ(colwidth[701], 2);
-  EXPECT_EQ(err, "");
+  EXPECT_EQ(colwidth(colstats[701]), 2);
   cell(701, TOK_LABEL, "abcdef");
-  EXPECT_EQ(colwidth[701], 2) << "a refused cell is not recorded";
-  EXPECT_EQ(err, "The table can't be any wider" "Invalid column used: ZZ\n");
+  EXPECT_EQ(colwidth(colstats[701]), 6) << "a full table records ZZ again";
+  cell(700, TOK_NUMBER, "1.5");
+  EXPECT_EQ(colwidth(colstats[700]), 3);
+  EXPECT_EQ(err, "");
+  cell(702, TOK_LABEL, "x");
+  EXPECT_EQ(err, "The table can't be any wider\n"
+                 "coltoa: invalid col: 702\n" "Invalid column used: ??\n");
 }
 
 TEST_F(Table, BeyondZZAndNegativeColumnsRefused) {
   cell(702, TOK_LABEL, "x");
-  EXPECT_EQ(err, "The table can't be any wider"
-                 "coltoa: invalid col: 702" "Invalid column used: ??\n");
+  EXPECT_EQ(err, "The table can't be any wider\n"
+                 "coltoa: invalid col: 702\n" "Invalid column used: ??\n");
   EXPECT_EQ(tablecols, 30);
   err.clear();
   cell(INT64_C(1) << 40, TOK_LABEL, "x");
-  EXPECT_EQ(err, "The table can't be any wider"
-                 "coltoa: invalid col: 1099511627776" "Invalid column used: ??\n")
+  EXPECT_EQ(err, "The table can't be any wider\n"
+                 "coltoa: invalid col: 1099511627776\n" "Invalid column used: ??\n")
       << "a far column is not cut to 32 bits first";
   err.clear();
   cell(-1, TOK_NUMBER, "5");
-  EXPECT_EQ(err, "coltoa: invalid col: -1" "Invalid column used: ??\n")
+  EXPECT_EQ(err, "coltoa: invalid col: -1\n" "Invalid column used: ??\n")
       << "the table's width is not the reason";
   err.clear();
   cell(-(INT64_C(1) << 32), TOK_LABEL, "x");
-  EXPECT_EQ(err, "coltoa: invalid col: -4294967296" "Invalid column used: ??\n");
+  EXPECT_EQ(err, "coltoa: invalid col: -4294967296\n" "Invalid column used: ??\n");
   EXPECT_EQ(tablecols, 30);
 }
 
@@ -168,19 +174,53 @@ TEST_F(Table, WidthAndPrecision) {
   };
   for (const auto &s : seq) {
     cell(3, s.kind, s.text);
-    EXPECT_EQ(colwidth[3], s.width) << "after " << s.text;
-    EXPECT_EQ(colprec[3], s.prec) << "after " << s.text;
+    EXPECT_EQ(colwidth(colstats[3]), s.width) << "after " << s.text;
+    EXPECT_EQ(colstats[3].prec, s.prec) << "after " << s.text;
   }
   // The whole part counts the point.
-  cell(4, TOK_NUMBER, "5.");
-  EXPECT_EQ(colwidth[4], 2);
-  EXPECT_EQ(colprec[4], 0);
-  cell(4, TOK_NUMBER, ".125");
-  EXPECT_EQ(colwidth[4], 4);
-  EXPECT_EQ(colprec[4], 3);
-  cell(4, TOK_NUMBER, "12.5");
-  EXPECT_EQ(colwidth[4], 6) << "a whole part of 3 (\"12.\") and 3 fraction digits";
-  EXPECT_EQ(colprec[4], 3);
+  static const struct {
+    const char *text;
+    int width, prec;
+  } points[] = {{"5.", 2, 0}, {".125", 5, 3}, {"12.5", 6, 3}};
+  for (const auto &s : points) {
+    cell(4, TOK_NUMBER, s.text);
+    EXPECT_EQ(colwidth(colstats[4]), s.width) << "after " << s.text;
+    EXPECT_EQ(colstats[4].prec, s.prec) << "after " << s.text;
+  }
+}
+
+// A column's width fits every cell it holds, whatever their order: the
+// widest whole part beside the most fraction digits, or the longest label.
+TEST_F(Table, WidthDoesNotDependOnTheOrderOfCells) {
+  static const struct {
+    std::vector<const char *> cells; // a leading '"' marks a label
+    int width, prec;
+  } cases[] = {
+      {{"1000", "0.125"}, 7, 3},           // "1000.000" less the 1 format adds
+      {{"12", "3.25", "1234"}, 6, 2},
+      {{"1e10", "-.5", "3.25"}, 6, 2},     // "1e10" is all whole part
+      {{"\"apple", "1.5", "22"}, 5, 1},
+      {{"\"ab", "123.456", "7"}, 7, 3},
+      {{"1.2.3", "99"}, 5, 3},             // after the first point: "2.3"
+      {{"\"", "\""}, 0, 0},                // empty labels: no width at all
+  };
+  int col = 0; // a column for every order
+  for (const auto &c : cases) {
+    std::vector<size_t> order(c.cells.size());
+    for (size_t i = 0; i < order.size(); i++)
+      order[i] = i;
+    do {
+      std::string seen;
+      for (size_t i : order) {
+        const char *t = c.cells[i];
+        cell(col, t[0] == '"' ? TOK_LABEL : TOK_NUMBER, t[0] == '"' ? t + 1 : t);
+        seen += std::string(" ") + t;
+      }
+      EXPECT_EQ(colwidth(colstats[col]), c.width) << "cells" << seen;
+      EXPECT_EQ(colstats[col].prec, c.prec) << "cells" << seen;
+      col++;
+    } while (std::next_permutation(order.begin(), order.end()));
+  }
 }
 
 TEST(Summary, FormatLines) {
@@ -203,13 +243,14 @@ TEST(Summary, FormatLines) {
        "let C0 = 5\nlet B0 = 6\nlet A0 = 7\nformat A 2 0\nformat B 2 0\nformat C 2 0\n", ""},
       {"empty fields make no line", {}, "\"\" x\n",
        "rightstring A0 = \"\"\nrightstring B0 = \"x\"\nformat B 2 0\n", ""},
-      {"-f: no summary, messages still", {"-f", "-s", "zz"}, "a\nb\n",
-       "rightstring ZZ0 = \"a\"\nrightstring ZZ1 = \"b\"\n",
-       "The table can't be any wider" "Invalid column used: ZZ\n"},
+      {"-f: no summary, messages still", {"-f", "-s", "zz"}, "a b\n",
+       "rightstring ZZ0 = \"a\"\nrightstring ??0 = \"b\"\n",
+       "coltoa: invalid col: 702\n" "The table can't be any wider\n"
+       "coltoa: invalid col: 702\n" "Invalid column used: ??\n"},
       {"beyond ZZ", {"-s", "zz"}, "a b\n",
        "rightstring ZZ0 = \"a\"\nrightstring ??0 = \"b\"\nformat ZZ 2 0\n",
-       "coltoa: invalid col: 702" "The table can't be any wider"
-       "coltoa: invalid col: 702" "Invalid column used: ??\n"},
+       "coltoa: invalid col: 702\n" "The table can't be any wider\n"
+       "coltoa: invalid col: 702\n" "Invalid column used: ??\n"},
   };
   for (const auto &c : cases) {
     for (size_t chunk : {0, 1}) {

@@ -21,30 +21,36 @@ namespace {
 // the first point. The settings must be those of opts.
 struct model {
   std::string out;
-  std::vector<int> width, prec;
+  // Per column: the longest label, the widest whole part, the most
+  // fraction digits.
+  std::vector<int> label, whole, prec;
   void cell(size_t col, const std::string &f) {
     strcpy(fieldbuf, f.c_str());
     bool num = isnumfield() == TOK_NUMBER;
     std::string name(1, static_cast<char>('A' + col));
     out += num ? "let " + name + "0 = " + f + "\n" : "rightstring " + name + "0 = \"" + f + "\"\n";
-    if (width.size() <= col) {
-      width.resize(col + 1, 0);
+    if (label.size() <= col) {
+      label.resize(col + 1, 0);
+      whole.resize(col + 1, 0);
       prec.resize(col + 1, 0);
     }
-    int len = static_cast<int>(f.size()), &w = width[col], &p = prec[col];
+    int len = static_cast<int>(f.size());
+    if (!num) {
+      label[col] = std::max(label[col], len);
+      return;
+    }
     int frac = 0;
-    if (size_t dot = f.find('.'); num && dot != std::string::npos)
+    if (size_t dot = f.find('.'); dot != std::string::npos)
       frac = len - static_cast<int>(dot) - 1;
-    int whole = len - frac, np = frac > p ? frac : p;
-    w = num && whole > w - p ? whole + np : len > w ? len : w;
-    p = np;
+    whole[col] = std::max(whole[col], len - frac);
+    prec[col] = std::max(prec[col], frac);
   }
   std::string summary() const {
     std::string s;
-    for (size_t c = 0; c < width.size(); c++)
-      if (width[c] > 0)
+    for (size_t c = 0; c < label.size(); c++)
+      if (int w = std::max(label[c], whole[c] + prec[c]); w > 0)
         s += "format " + std::string(1, static_cast<char>('A' + c)) + " " +
-             std::to_string(width[c] + 1) + " " + std::to_string(prec[c]) + "\n";
+             std::to_string(w + 1) + " " + std::to_string(prec[c]) + "\n";
     return s;
   }
 };
@@ -167,10 +173,9 @@ TEST(Window, TableGrowsBetweenFieldsOfAWindow) {
                   : std::string{static_cast<char>('A' + c / 26 - 1), static_cast<char>('A' + c % 26)};
   };
   std::string in, want, summary;
-  std::vector<int> width(702, 0), prec(702, 0);
+  std::vector<int> whole(702, 0), prec(702, 0);
   for (int line = 0; line < 3; line++) {
-    // A to ZY: the table's last column, ZZ, is refused once the table
-    // has grown to hold it.
+    // A to ZY.
     for (int c = 0; c < 701; c++) {
       // Short fields, so that a window holds many; the widths differ per
       // column and line, and every third is a decimal.
@@ -180,14 +185,13 @@ TEST(Window, TableGrowsBetweenFieldsOfAWindow) {
       in += (c ? " " : "") + f;
       want += "let " + name(c) + std::to_string(line) + " = " + f + "\n";
       int len = static_cast<int>(f.size()), frac = c % 3 == 0 ? 1 : 0;
-      int whole = len - frac, np = frac > prec[c] ? frac : prec[c];
-      width[c] = whole > width[c] - prec[c] ? whole + np : len > width[c] ? len : width[c];
-      prec[c] = np;
+      whole[c] = std::max(whole[c], len - frac);
+      prec[c] = std::max(prec[c], frac);
     }
     in += "\n";
   }
   for (int c = 0; c < 701; c++)
-    summary += "format " + name(c) + " " + std::to_string(width[c] + 1) + " " +
+    summary += "format " + name(c) + " " + std::to_string(whole[c] + prec[c] + 1) + " " +
                std::to_string(prec[c]) + "\n";
   for (size_t chunk : {0, 1}) {
     runresult r = runmem({}, in, chunk);
