@@ -7,7 +7,10 @@
 # 2. `cpack -G DEB`: the control data is sound, its dependencies are met on
 #    this machine, and the package unpacked with dpkg-deb -x and installed
 #    with dpkg --root into scratch roots gives a working binary and the
-#    manual page.
+#    manual page; it holds the copyright file (the licence of LICENSE) and
+#    the changelog of its version, its binary is hardened (unless the build
+#    was configured with TXT2SHEET_HARDEN=OFF), and lintian, where it is
+#    installed, reports no error.
 # Everything is written under one scratch folder, removed at the end; the
 # build and source trees are left as they were.
 
@@ -99,7 +102,76 @@ checkpage() {
 	pass "$1: manual page $page"
 }
 
+# checkdoc WHAT ROOT: the files policy wants in /usr/share/doc/txt2sheet.
+# The copyright file is made from LICENSE at package time: its licence
+# text, with the format's indent taken off, is LICENSE's, and so is the
+# holder.
+checkdoc() {
+	doc=$2/usr/share/doc/txt2sheet
+	if [ ! -f "$doc/copyright" ]; then
+		fail "$1: no $doc/copyright"
+	else
+		sed -n '/^Copyright (c) /,$p' "$src/LICENSE" | sed '1,2d' > "$scratch/licence.want"
+		sed '1,/^License: /d; s/^ //; s/^\.$//' "$doc/copyright" > "$scratch/licence.got"
+		holder=$(sed -n 's/^Copyright (c) \(.*\), \(.*\)/\1 \2/p' "$src/LICENSE")
+		if ! head -n 1 "$doc/copyright" |
+			grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/'; then
+			fail "$1: $doc/copyright is not in the machine-readable format"
+		elif ! grep -qx "Copyright: $holder" "$doc/copyright"; then
+			fail "$1: $doc/copyright does not name '$holder' as in LICENSE"
+		elif [ ! -s "$scratch/licence.want" ] || ! cmp -s "$scratch/licence.want" "$scratch/licence.got"; then
+			fail "$1: the licence in $doc/copyright is not the one of LICENSE"
+			diff "$scratch/licence.want" "$scratch/licence.got" >&2
+		else
+			pass "$1: copyright file"
+		fi
+	fi
+	log=$doc/changelog.Debian.gz
+	if [ ! -f "$log" ]; then
+		fail "$1: no $log"
+		return
+	fi
+	# gzip -n leaves the header's flags and time stamp at zero.
+	if ! gzip -t "$log" 2>/dev/null; then
+		fail "$1: $log is no gzip file"
+		return
+	fi
+	header=$(od -An -tx1 -j3 -N5 "$log" | tr -d ' \n')
+	[ "$header" = 0000000000 ] || fail "$1: $log keeps a name or a time stamp (not gzip -n)"
+	top=$(gzip -dc "$log" | sed -n '1s/^txt2sheet (\([^)]*\)) .*/\1/p')
+	if [ "$top" != "$(field Version)" ]; then
+		fail "$1: $log begins with version '$top', the package is $(field Version)"
+	else
+		pass "$1: $log, latest entry $top"
+	fi
+}
+
+# checkharden WHAT BINARY: built with immediate binding, a read-only GOT,
+# the stack protector and fortified libc calls.
+checkharden() {
+	if [ "$harden" = OFF ]; then
+		echo "install-check: skipped: hardening of $2 (built with TXT2SHEET_HARDEN=OFF)"
+		return
+	fi
+	if ! command -v readelf >/dev/null 2>&1; then
+		echo "install-check: skipped: hardening of $2 (readelf is not installed)"
+		return
+	fi
+	missing=
+	readelf -lW "$2" | grep -q GNU_RELRO || missing="$missing relro"
+	readelf -dW "$2" | grep -Eq 'BIND_NOW|Flags:.* NOW' || missing="$missing bindnow"
+	syms=$(readelf --dyn-syms -W "$2")
+	echo "$syms" | grep -q '__stack_chk_fail' || missing="$missing stack-protector"
+	echo "$syms" | grep -v '__stack_chk_fail' | grep -Eq '__[a-z]+_chk' || missing="$missing fortify"
+	if [ -n "$missing" ]; then
+		fail "$1: $2 is not hardened:$missing"
+	else
+		pass "$1: $2 is hardened (relro, bindnow, stack protector, fortify)"
+	fi
+}
+
 prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:[A-Z]*=//p' "$build/CMakeCache.txt")
+harden=$(sed -n 's/^TXT2SHEET_HARDEN:[A-Z]*=//p' "$build/CMakeCache.txt")
 [ -n "$prefix" ] || prefix=/usr/local
 
 # 1a. DESTDIR with the configured prefix.
@@ -196,6 +268,8 @@ root=$scratch/unpacked
 if dpkg-deb -x "$deb" "$root"; then
 	checkbin "dpkg-deb -x" "$root/usr/bin/txt2sheet"
 	checkpage "dpkg-deb -x" "$root/usr/share/man/man1"
+	checkdoc "dpkg-deb -x" "$root"
+	checkharden "dpkg-deb -x" "$root/usr/bin/txt2sheet"
 else
 	fail "dpkg-deb -x $deb $root"
 fi
@@ -221,6 +295,23 @@ if dpkg --root="$root" --log="$root/var/log/dpkg.log" --force-depends \
 else
 	fail "dpkg --root=$root -i $deb"
 	cat "$scratch/dpkg.log" >&2
+fi
+
+# 2c. lintian, where it is installed. The tag left out asks the first
+# changelog entry to close the archive's bug that announced the package,
+# which a package built outside the archive does not have.
+if command -v lintian >/dev/null 2>&1; then
+	echo "install-check: lintian $(basename "$deb"):"
+	if lintian --fail-on error --display-info --suppress-tags initial-upload-closes-no-bugs \
+		"$deb" > "$scratch/lintian.log" 2>&1; then
+		cat "$scratch/lintian.log"
+		pass "lintian reports no error"
+	else
+		cat "$scratch/lintian.log" >&2
+		fail "lintian reports errors on $(basename "$deb")"
+	fi
+else
+	echo "install-check: skipped: lintian is not installed, the package is not linted"
 fi
 
 if [ $failures -ne 0 ]; then
