@@ -4,6 +4,7 @@
 # on a machine that others share.
 #
 # usage: bench/run.sh [MB] [RUNS]
+#        bench/run.sh -h | --help
 #   MB     size of each generated input, in 2^20 bytes (default 100)
 #   RUNS   timed runs of each program after one warm-up (default 5)
 #
@@ -22,6 +23,13 @@
 # The inputs live in a temporary folder that is removed at the end.
 set -euo pipefail
 export LC_ALL=C # EPOCHREALTIME and printf with a decimal point
+
+# The usage text is the comment at the top, from its usage line up to its
+# last paragraph.
+if [[ ${1:-} == -h || ${1:-} == --help ]]; then
+  sed -n '/^# usage:/,/^# The inputs/p' "${BASH_SOURCE[0]}" | head -n -2 | sed 's/^# \{0,1\}//'
+  exit 0
+fi
 
 mb=${1:-100}
 runs=${2:-5}
