@@ -98,7 +98,7 @@ timed() {
   shift 2
   local t0 t1
   t0=$(now)
-  /usr/bin/time -f '%M %U %S' -o "$tmp/time.out" "$@" < "$in" > /dev/null
+  /usr/bin/time -f '%M %U %S' -o "$tmp/time.out" "$@" < "$in" > /dev/null 2>> "$tmp/said"
   t1=$(now)
   record "$name" "$t0" "$t1"
 }
@@ -109,7 +109,7 @@ timedpipe() {
   shift 2
   local t0 t1
   t0=$(now)
-  /usr/bin/time -f '%M %U %S' -o "$tmp/time.out" "$@" < "$in" | cat > /dev/null
+  /usr/bin/time -f '%M %U %S' -o "$tmp/time.out" "$@" < "$in" 2>> "$tmp/said" | cat > /dev/null
   t1=$(now)
   record "$name" "$t0" "$t1"
 }
@@ -150,9 +150,9 @@ for s in "${shapes[@]}"; do
   echo "timing $s" >&2
   # The warm-up also brings the file into the page cache. The awk
   # reference runs for seconds, long enough to need none.
-  "$bin" "$@" < "$f" > /dev/null
+  "$bin" "$@" < "$f" > /dev/null 2>> "$tmp/said"
   tr ' ' '\n' < "$f" > /dev/null
-  if [[ $s == mixed ]]; then "$bin" < "$f" | cat > /dev/null; fi
+  if [[ $s == mixed ]]; then "$bin" < "$f" 2>> "$tmp/said" | cat > /dev/null; fi
   for ((r = 1; r <= runs; r++)); do
     timed "$s.t2s" "$f" "$bin" "$@"
     timed "$s.tr" "$f" tr ' ' '\n'
@@ -162,7 +162,7 @@ for s in "${shapes[@]}"; do
     fi
     if [[ $s == mixed ]]; then timedpipe "$s.pipe" "$f" "$bin"; fi
   done
-  "$bin" "$@" < "$f" | wc -c > "$tmp/$s.outbytes"
+  "$bin" "$@" < "$f" 2>> "$tmp/said" | wc -c > "$tmp/$s.outbytes"
 done
 
 printf '| shape | input MB | output MB | median s | MB/s | peak RSS | t / tr | t / awk |\n'
@@ -206,7 +206,7 @@ for size in "${sizes[@]}"; do
   if [[ $size == "$largest" ]]; then
     t0=$(now)
     python3 "$gen" mixed "$size" |
-      /usr/bin/time -f '%M %U %S' -o "$tmp/time.out" "$bin" > /dev/null
+      /usr/bin/time -f '%M %U %S' -o "$tmp/time.out" "$bin" > /dev/null 2>> "$tmp/said"
     t1=$(now)
     record "$n" "$t0" "$t1"
     how="gen.py, piped (1 run)"
@@ -216,7 +216,7 @@ for size in "${sizes[@]}"; do
   else
     f=$tmp/scale
     python3 "$gen" mixed "$size" > "$f"
-    "$bin" < "$f" > /dev/null
+    "$bin" < "$f" > /dev/null 2>> "$tmp/said"
     for ((r = 1; r <= runs; r++)); do
       timed "$n" "$f" "$bin"
     done
@@ -235,7 +235,7 @@ for size in "${sizes[@]}"; do
     k=$((size / mb))
     t0=$(now)
     for ((i = 0; i < k; i++)); do cat "$tmp/mixed"; done |
-      /usr/bin/time -f '%M %U %S' -o "$tmp/time.out" "$bin" > /dev/null
+      /usr/bin/time -f '%M %U %S' -o "$tmp/time.out" "$bin" > /dev/null 2>> "$tmp/said"
     t1=$(now)
     record "$n.cat" "$t0" "$t1"
     awk -v size="$size" -v k="$k" -v t="$(median "$tmp/$n.cat.s")" \
@@ -246,6 +246,12 @@ for size in "${sizes[@]}"; do
       }'
   fi
 done
+# The inputs are longer than a block of 20000 lines, so the converter
+# warns that its layout wraps onto written cells: said here once, not in
+# the middle of the tables.
+if [ -s "$tmp/said" ]; then
+  sort -u "$tmp/said" | sed 's/^/the converter said (runs of every shape): /' >&2
+fi
 echo "A run piped from gen.py goes at the generator's pace, and its sys time is mostly"
 echo "the many small reads that a slow writer hands over; the run through cat is the"
 echo "converter's own pace at that size."
