@@ -55,9 +55,7 @@ void setinputmem(const char *p, size_t n, size_t chunk) {
 }
 
 namespace scanfast {
-#ifdef SCAN_SSE2
-__m128i vdelim1, vdelim2, vrun1, vrun2, vsignok, vquote;
-#endif
+vec::rep vdelim1, vdelim2, vrun1, vrun2, vquote;
 uint64_t signok64, firstok64, runs64;
 } // namespace scanfast
 
@@ -95,14 +93,11 @@ void scanprepare() {
   scanfast::signok64 = plainnums ? 0 : ~uint64_t{0};
   scanfast::firstok64 = allstrings ? 0 : ~uint64_t{0};
   scanfast::runs64 = stripdelims ? ~uint64_t{0} : 0;
-#ifdef SCAN_SSE2
-  scanfast::vdelim1 = _mm_set1_epi8(static_cast<char>(delim1));
-  scanfast::vdelim2 = _mm_set1_epi8(static_cast<char>(delim2));
-  scanfast::vrun1 = _mm_set1_epi8(scancls[delim1] & K_RUN ? -1 : 0);
-  scanfast::vrun2 = _mm_set1_epi8(scancls[delim2] & K_RUN ? -1 : 0);
-  scanfast::vsignok = _mm_set1_epi8(plainnums ? 0 : -1);
-  scanfast::vquote = _mm_set1_epi8(scanstart[static_cast<unsigned char>('"')] == S_QUOTE ? '"' : 0);
-#endif
+  scanfast::vdelim1 = vec::rep(static_cast<uint8_t>(delim1));
+  scanfast::vdelim2 = vec::rep(static_cast<uint8_t>(delim2));
+  scanfast::vrun1 = vec::rep(scancls[delim1] & K_RUN ? 0xff : 0);
+  scanfast::vrun2 = vec::rep(scancls[delim2] & K_RUN ? 0xff : 0);
+  scanfast::vquote = vec::rep(scanstart[static_cast<unsigned char>('"')] == S_QUOTE ? '"' : 0);
 }
 
 // Drops the NUL bytes of p[0..n), which are not input while NUL is no
@@ -208,7 +203,8 @@ static int classify() {
 static const unsigned char *findclass(const unsigned char *p, uint8_t k) {
   using namespace scanfast;
   for (;; p += 16) {
-    unsigned b = k == K_END ? endbits(load16(p)) : qendbits(load16(p));
+    vec::b16 v = vec::load16(p);
+    unsigned b = k == K_END ? endbits(v) : qendbits(v);
     if (b)
       return p + __builtin_ctz(b);
   }

@@ -13,17 +13,14 @@
 //
 // The conversion loop's own reader, scanwindow() and the helpers after it,
 // takes the same bits for 63 bytes at a time and leaves the walk over them
-// to the loop.
+// to the loop. Both are written once over scan/vec.h, which is what
+// differs from one machine to another.
 #pragma once
 #include <cstdint>
 
 #include "driver/settings.h"
 #include "scan/scan.h"
-
-#if defined(__SSE2__) && !defined(TXT2SHEET_NO_SIMD)
-#include <emmintrin.h>
-#define SCAN_SSE2 1
-#endif
+#include "scan/vec.h"
 
 // Byte classes, made from the settings by scanprepare().
 enum : uint8_t {
@@ -61,74 +58,35 @@ struct fieldref {
 int slowtoken();
 
 namespace scanfast {
-#ifdef SCAN_SSE2
-extern __m128i vdelim1, vdelim2, vrun1, vrun2, vsignok;
-using vec = __m128i;
+// The delimiters; each again where it continues a run (all ones), or
+// nothing (all zeros); '"', or NUL where the quote is a delimiter.
+extern vec::rep vdelim1, vdelim2, vrun1, vrun2, vquote;
+extern uint64_t signok64, firstok64, runs64; // all ones, or 0 under -P / -S / -k
 
-inline vec load16(const unsigned char *p) {
-  return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+inline unsigned endbits(vec::b16 v) {
+  return vec::mask(eq(v, '\n') | eq(v, vdelim1) | eq(v, vdelim2));
 }
-inline unsigned bits(__m128i v) { return static_cast<unsigned>(_mm_movemask_epi8(v)); }
-inline __m128i eq(__m128i v, char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); }
-
-inline unsigned endbits(vec v) {
-  return bits(_mm_or_si128(eq(v, '\n'),
-                           _mm_or_si128(_mm_cmpeq_epi8(v, vdelim1), _mm_cmpeq_epi8(v, vdelim2))));
+inline unsigned nlbits(vec::b16 v) { return vec::mask(eq(v, '\n')); }
+inline unsigned runbits(vec::b16 v) {
+  return vec::mask((eq(v, vdelim1) & vrun1) | (eq(v, vdelim2) & vrun2));
 }
-inline unsigned nlbits(vec v) { return bits(eq(v, '\n')); }
-inline unsigned runbits(vec v) {
-  return bits(_mm_or_si128(_mm_and_si128(_mm_cmpeq_epi8(v, vdelim1), vrun1),
-                           _mm_and_si128(_mm_cmpeq_epi8(v, vdelim2), vrun2)));
-}
-inline unsigned qendbits(vec v) {
-  return bits(_mm_or_si128(_mm_or_si128(eq(v, '\n'), eq(v, '"')), eq(v, '\0')));
+inline unsigned qendbits(vec::b16 v) {
+  return vec::mask(eq(v, '\n') | eq(v, '"') | eq(v, '\0'));
 }
 
-// Bit i: byte i is accepted by the number walk / a digit / a sign / a point.
-struct numbits {
-  unsigned ok, dig, sgn, pt;
+// Bit i of each: byte i is accepted by the number walk / a digit / a
+// sign, accepted or not / a point. The bytes of 16 or of 64.
+template <unsigned N> struct numbits {
+  decltype(vec::mask(vec::bytes<N>{})) ok, dig, sgn, pt;
 };
-inline numbits numclass(vec v) {
-  __m128i d = _mm_sub_epi8(v, _mm_set1_epi8('0'));
-  __m128i dig = _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d);
-  __m128i pt = eq(v, '.');
-  // Signs and exponent letters count only without -P (vsignok all ones).
-  __m128i sg = _mm_and_si128(_mm_or_si128(eq(v, '+'), eq(v, '-')), vsignok);
-  __m128i ex = _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(0x20)), _mm_set1_epi8('e'));
-  numbits n;
-  n.dig = bits(dig);
-  n.pt = bits(pt);
-  n.sgn = bits(sg);
-  n.ok = bits(_mm_or_si128(_mm_or_si128(dig, pt), _mm_or_si128(sg, _mm_and_si128(ex, vsignok))));
-  return n;
+template <unsigned N> [[gnu::always_inline]] inline numbits<N> numclass(vec::bytes<N> v) {
+  auto dig = vec::mask(inrange(v, '0', '9')), pt = vec::mask(eq(v, '.'));
+  auto pm = vec::mask(eq(v, '+') | eq(v, '-'));
+  auto ex = vec::mask(eq(v | vec::rep(0x20), 'e'));
+  // Signs and exponent letters are accepted only without -P.
+  auto signok = static_cast<decltype(dig)>(signok64);
+  return {dig | pt | ((pm | ex) & signok), dig, pm, pt};
 }
-#else
-// The same bits a byte at a time, where there is no vector unit to ask.
-using vec = const unsigned char *;
-inline vec load16(const unsigned char *p) { return p; }
-inline unsigned classbits(vec p, uint8_t k) {
-  unsigned b = 0;
-  for (unsigned i = 0; i < 16; i++)
-    b |= (scancls[p[i]] & k ? 1u : 0u) << i;
-  return b;
-}
-inline unsigned endbits(vec v) { return classbits(v, K_END); }
-inline unsigned runbits(vec v) { return classbits(v, K_RUN); }
-inline unsigned nlbits(vec v) {
-  unsigned b = 0;
-  for (unsigned i = 0; i < 16; i++)
-    b |= (v[i] == '\n' ? 1u : 0u) << i;
-  return b;
-}
-inline unsigned qendbits(vec v) { return classbits(v, K_QEND); }
-struct numbits {
-  unsigned ok, dig, sgn, pt;
-};
-inline numbits numclass(vec v) {
-  return {~classbits(v, K_NUMBAD) & 0xffff, classbits(v, K_DIGIT), classbits(v, K_SIGN),
-          classbits(v, K_POINT)};
-}
-#endif
 
 // The index of the lowest bit, 16 when there is none in the window.
 inline unsigned first(unsigned b) { return static_cast<unsigned>(__builtin_ctz(b | 0x10000)); }
@@ -152,54 +110,17 @@ struct windowbits {
   uint64_t num;
 };
 
-namespace scanfast {
-extern uint64_t signok64, firstok64, runs64; // all ones, or 0 under -P / -S / -k
-#ifdef SCAN_SSE2
-extern __m128i vquote; // '"', or NUL where it is a delimiter
-#endif
-#ifdef SCAN_SSE2
-// The 16 bits of a class over p[0..16) in place at bit `at` of a mask.
-inline uint64_t at(unsigned b, unsigned shift) { return static_cast<uint64_t>(b) << shift; }
-#endif
-} // namespace scanfast
-
 // The bits of p[0..lim), lim at most WINDOW. The buffer must have 64
 // readable bytes at p.
 [[gnu::always_inline]] inline void scanwindow(const unsigned char *p, unsigned lim,
                                               windowbits &w) {
   using namespace scanfast;
-  uint64_t end = 0, nl = 0, qz = 0, dig = 0, pt = 0, pm = 0, ok = 0;
-#ifdef SCAN_SSE2
-  for (unsigned k = 0; k < 64; k += 16) {
-    __m128i v = load16(p + k);
-    __m128i n = eq(v, '\n'), d = _mm_sub_epi8(v, _mm_set1_epi8('0'));
-    __m128i dg = _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d), po = eq(v, '.');
-    __m128i sg = _mm_or_si128(eq(v, '+'), eq(v, '-'));
-    __m128i ex = _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(0x20)), _mm_set1_epi8('e'));
-    end |= at(bits(_mm_or_si128(n, _mm_or_si128(_mm_cmpeq_epi8(v, vdelim1),
-                                                 _mm_cmpeq_epi8(v, vdelim2)))), k);
-    nl |= at(bits(n), k);
-    qz |= at(bits(_mm_or_si128(_mm_cmpeq_epi8(v, vquote), eq(v, '\0'))), k);
-    dig |= at(bits(dg), k);
-    pt |= at(bits(po), k);
-    pm |= at(bits(sg), k);
-    ok |= at(bits(_mm_or_si128(_mm_or_si128(dg, po), _mm_and_si128(_mm_or_si128(sg, ex), vsignok))),
-             k);
-  }
-#else
-  for (unsigned k = 0; k < 64; k++) {
-    unsigned char c = p[k];
-    uint64_t b = uint64_t{1} << k;
-    uint8_t cls = scancls[c];
-    end |= cls & K_END ? b : 0;
-    nl |= c == '\n' ? b : 0;
-    qz |= (c == '"' && scanstart[c] == S_QUOTE) || c == 0 ? b : 0;
-    dig |= cls & K_DIGIT ? b : 0;
-    pt |= cls & K_POINT ? b : 0;
-    pm |= c == '+' || c == '-' ? b : 0;
-    ok |= cls & K_NUMBAD ? 0 : b;
-  }
-#endif
+  vec::b64 v = vec::load64(p);
+  vec::b64 n = eq(v, '\n');
+  uint64_t nl = vec::mask(n), end = vec::mask(n | eq(v, vdelim1) | eq(v, vdelim2));
+  uint64_t qz = vec::mask(eq(v, vquote) | eq(v, '\0'));
+  numbits<64> num = numclass(v);
+  uint64_t dig = num.dig, pt = num.pt, pm = num.sgn, ok = num.ok;
   uint64_t in = (uint64_t{1} << lim) - 1; // lim < 64
   w.end = end | ~in;
   w.nl = nl & in;
@@ -274,7 +195,7 @@ struct windowfield {
       s.pos = p + 1;
       return TOK_DELIM;
     case S_DELIM: {
-      unsigned n = first(~runbits(load16(p + 1)) & 0xffff);
+      unsigned n = first(~runbits(vec::load16(p + 1)) & 0xffff);
       if (n < 16 && p + 1 + n < s.end) {
         s.pos = p + 1 + n;
         return TOK_DELIM;
@@ -282,7 +203,7 @@ struct windowfield {
       break;
     }
     case S_QUOTE: {
-      unsigned n = first(qendbits(load16(p + 1)));
+      unsigned n = first(qendbits(vec::load16(p + 1)));
       const unsigned char *e = p + 1 + n;
       if (n < 16 && e < s.end) {
         f = {reinterpret_cast<const char *>(p + 1), static_cast<int>(n), 0, 0};
@@ -292,13 +213,13 @@ struct windowfield {
       break;
     }
     default: {
-      vec v = load16(p);
+      vec::b16 v = vec::load16(p);
       unsigned n = first(endbits(v));
       if (n < 16 && p + n < s.end) {
         // The number walk by the bits: every byte accepted, a digit, and
         // no sign after the last digit (so the signs' bits, read as a
         // number, are below the digits').
-        numbits b = numclass(v);
+        numbits<16> b = numclass(v);
         unsigned m = (1u << n) - 1, dig = b.dig & m, pt = b.pt & m;
         // Computed, not branched on: whether a field is a number is as
         // good as random to the branch predictor. Likewise the fraction
