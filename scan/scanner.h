@@ -75,9 +75,9 @@ inline unsigned qendbits(vec::b16 v) {
 }
 
 // Bit i of each: byte i is accepted by the number walk / a digit / a
-// sign, accepted or not / a point. The bytes of 16 or of 64.
+// sign, accepted or not / a point.
 template <unsigned N> struct numbits {
-  decltype(vec::mask(vec::bytes<N>{})) ok, dig, sgn, pt;
+  vec::maskof<N> ok, dig, sgn, pt;
 };
 template <unsigned N> [[gnu::always_inline]] inline numbits<N> numclass(vec::bytes<N> v) {
   auto dig = vec::mask(inrange(v, '0', '9')), pt = vec::mask(eq(v, '.'));

@@ -12,6 +12,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #if defined(__SSE2__) && !defined(TXT2SHEET_NO_SIMD)
 #include <emmintrin.h>
@@ -33,6 +34,7 @@ inline native loadn(const unsigned char *p) {
 }
 inline native splatn(uint8_t c) { return _mm_set1_epi8(static_cast<char>(c)); }
 inline native eqn(native a, native b) { return _mm_cmpeq_epi8(a, b); }
+inline native eqn(native a, uint8_t c) { return eqn(a, splatn(c)); }
 inline native orn(native a, native b) { return _mm_or_si128(a, b); }
 inline native andn(native a, native b) { return _mm_and_si128(a, b); }
 // lo <= hi: the bytes from lo to hi, unsigned.
@@ -47,6 +49,7 @@ constexpr unsigned W = 16;
 inline native loadn(const unsigned char *p) { return vld1q_u8(p); }
 inline native splatn(uint8_t c) { return vdupq_n_u8(c); }
 inline native eqn(native a, native b) { return vceqq_u8(a, b); }
+inline native eqn(native a, uint8_t c) { return eqn(a, splatn(c)); }
 inline native orn(native a, native b) { return vorrq_u8(a, b); }
 inline native andn(native a, native b) { return vandq_u8(a, b); }
 inline native inrangen(native a, uint8_t lo, uint8_t hi) {
@@ -74,6 +77,13 @@ inline native splatn(uint8_t c) { return ONES * c; }
 inline native eqn(native a, native b) {
   uint64_t x = a ^ b;
   return ~(((x & LOW7) + LOW7) | x) & HIGH;
+}
+// With a byte known when compiling: one below 0x80 leaves the top bit of
+// a ^ c a's own, and a & LOW7 is shared by every compare of a.
+inline native eqn(native a, uint8_t c) {
+  if (c >= 0x80)
+    return eqn(a, splatn(c));
+  return ~((((a & LOW7) ^ splatn(c)) + LOW7) | a) & HIGH;
 }
 inline native orn(native a, native b) { return a | b; }
 inline native andn(native a, native b) { return a & b; }
@@ -117,7 +127,9 @@ template <unsigned N> [[gnu::always_inline]] inline bytes<N> eq(bytes<N> a, rep 
   return a;
 }
 template <unsigned N> [[gnu::always_inline]] inline bytes<N> eq(bytes<N> a, uint8_t c) {
-  return eq(a, rep(c));
+  for (unsigned i = 0; i < N / W; i++)
+    a.x[i] = eqn(a.x[i], c);
+  return a;
 }
 // The bytes from lo to hi, with hi below 0x80.
 template <unsigned N> [[gnu::always_inline]] inline bytes<N> inrange(bytes<N> a, uint8_t lo,
@@ -150,14 +162,12 @@ template <unsigned N> [[gnu::always_inline]] inline bytes<N> operator&(bytes<N> 
 }
 
 // Bit i set when compared byte i is.
+template <unsigned N> using maskof = std::conditional_t<(N > 32), uint64_t, unsigned>;
 #if defined(VEC_SSE2)
-[[gnu::always_inline]] inline unsigned mask(b16 v) {
-  return static_cast<unsigned>(_mm_movemask_epi8(v.x[0]));
-}
-[[gnu::always_inline]] inline uint64_t mask(b64 v) {
-  uint64_t m = 0;
-  for (unsigned i = 0; i < 4; i++)
-    m |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(v.x[i]))) << (16 * i);
+template <unsigned N> [[gnu::always_inline]] inline maskof<N> mask(bytes<N> v) {
+  maskof<N> m = 0;
+  for (unsigned i = 0; i < N / W; i++)
+    m |= static_cast<maskof<N>>(static_cast<unsigned>(_mm_movemask_epi8(v.x[i]))) << (16 * i);
   return m;
 }
 #elif defined(VEC_NEON)
@@ -187,13 +197,10 @@ template <unsigned N> [[gnu::always_inline]] inline bytes<N> operator&(bytes<N> 
 [[gnu::always_inline]] inline unsigned gather(uint64_t x) {
   return static_cast<unsigned>((x * 0x0002040810204081) >> 56);
 }
-[[gnu::always_inline]] inline unsigned mask(b16 v) {
-  return gather(v.x[0]) | gather(v.x[1]) << 8;
-}
-[[gnu::always_inline]] inline uint64_t mask(b64 v) {
-  uint64_t m = 0;
-  for (unsigned i = 0; i < 8; i++)
-    m |= static_cast<uint64_t>(gather(v.x[i])) << (8 * i);
+template <unsigned N> [[gnu::always_inline]] inline maskof<N> mask(bytes<N> v) {
+  maskof<N> m = 0;
+  for (unsigned i = 0; i < N / W; i++)
+    m |= static_cast<maskof<N>>(gather(v.x[i])) << (8 * i);
   return m;
 }
 #endif

@@ -54,6 +54,10 @@ std::vector<opcase> cases(uint8_t c, uint8_t d) {
   vec::rep rc(c), rd(d), all(0xff), none(0);
   return {
       {"eq c", [=](uint8_t b) { return b == c; }, BOTH(eq(v, rc))},
+      // As the scanner's own bytes are given, known when compiling.
+      {"eq c as a byte", [=](uint8_t b) { return b == c; }, BOTH(eq(v, c))},
+      {"eq c or eq d as bytes", [=](uint8_t b) { return b == c || b == d; },
+       BOTH(eq(v, c) | eq(v, d))},
       {"eq c or eq d", [=](uint8_t b) { return b == c || b == d; }, BOTH(eq(v, rc) | eq(v, rd))},
       {"eq c and eq d", [=](uint8_t b) { return b == c && b == d; }, BOTH(eq(v, rc) & eq(v, rd))},
       {"eq c kept by all ones", [=](uint8_t b) { return b == c; }, BOTH(eq(v, rc) & all)},
