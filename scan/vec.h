@@ -6,8 +6,8 @@
 // the same operations on eight bytes at a time in a uint64_t.
 //
 // A compared value holds, per byte, all of it or none of it set (the
-// portable one only the byte's top bit); only compares, |, & and mask()
-// apply to it.
+// portable one only the byte's top bit): |, & and mask() apply to it, the
+// compares only to loaded bytes.
 #pragma once
 #include <bit>
 #include <cstdint>
@@ -92,8 +92,9 @@ inline native andn(native a, native b) { return a & b; }
 // the top bit from lo on, adding 0x7f - hi from past hi on.
 inline native inrangen(native a, uint8_t lo, uint8_t hi) {
   uint64_t x = a & LOW7;
-  return (x + splatn(static_cast<uint8_t>(0x80 - lo))) & ~(x + splatn(static_cast<uint8_t>(0x7f - hi))) &
-         ~a & HIGH;
+  uint64_t fromlo = x + splatn(static_cast<uint8_t>(0x80 - lo));
+  uint64_t pasthi = x + splatn(static_cast<uint8_t>(0x7f - hi));
+  return fromlo & ~pasthi & ~a & HIGH;
 }
 #endif
 
