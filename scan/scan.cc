@@ -204,9 +204,9 @@ static const unsigned char *findclass(const unsigned char *p, uint8_t k) {
   using namespace scanfast;
   for (;; p += 16) {
     vec::b16 v = vec::load16(p);
-    unsigned b = k == K_END ? endbits(v) : qendbits(v);
-    if (b)
-      return p + __builtin_ctz(b);
+    vec::b16 m = k == K_END ? ends(v) : qends(v);
+    if (vec::any(m))
+      return p + __builtin_ctz(vec::mask(m));
   }
 }
 

@@ -63,16 +63,16 @@ namespace scanfast {
 extern vec::rep vdelim1, vdelim2, vrun1, vrun2, vquote;
 extern uint64_t signok64, firstok64, runs64; // all ones, or 0 under -P / -S / -k
 
-inline unsigned endbits(vec::b16 v) {
-  return vec::mask(eq(v, '\n') | eq(v, vdelim1) | eq(v, vdelim2));
-}
+// The bytes that end an unquoted / a quoted field.
+inline vec::b16 ends(vec::b16 v) { return eq(v, '\n') | eq(v, vdelim1) | eq(v, vdelim2); }
+inline vec::b16 qends(vec::b16 v) { return eq(v, '\n') | eq(v, '"') | eq(v, '\0'); }
+
+inline unsigned endbits(vec::b16 v) { return vec::mask(ends(v)); }
 inline unsigned nlbits(vec::b16 v) { return vec::mask(eq(v, '\n')); }
 inline unsigned runbits(vec::b16 v) {
   return vec::mask((eq(v, vdelim1) & vrun1) | (eq(v, vdelim2) & vrun2));
 }
-inline unsigned qendbits(vec::b16 v) {
-  return vec::mask(eq(v, '\n') | eq(v, '"') | eq(v, '\0'));
-}
+inline unsigned qendbits(vec::b16 v) { return vec::mask(qends(v)); }
 
 // Bit i of each: byte i is accepted by the number walk / a digit / a
 // sign, accepted or not / a point.

@@ -109,3 +109,18 @@ TEST(Vec, BitIIsByteI) {
     }
   }
 }
+
+// any() on its own: true for one byte at any place, false for none.
+TEST(Vec, AnyIsOneByteAnywhere) {
+  unsigned char b[64] = {};
+  EXPECT_FALSE(vec::any(eq(vec::load64(b), 1))) << vec::name;
+  EXPECT_FALSE(vec::any(eq(vec::load16(b), 1))) << vec::name;
+  for (unsigned i = 0; i < 64; i++) {
+    b[i] = 1;
+    EXPECT_TRUE(vec::any(eq(vec::load64(b), 1))) << vec::name << ", byte " << i;
+    if (i < 16) {
+      EXPECT_TRUE(vec::any(eq(vec::load16(b), 1))) << vec::name << ", byte " << i;
+    }
+    b[i] = 0;
+  }
+}
