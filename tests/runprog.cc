@@ -51,6 +51,88 @@ void report(int fd, int kind, int value, long maxrsskb) {
   writeall(fd, &r, sizeof r);
 }
 
+// A cross build's tests run under an emulator, named with its options by
+// RUNPROG_EMULATOR (words split at spaces). A program that cannot start
+// by itself then is one built for the target: this binary, started again
+// as the launcher, and the converter; the host's own tools (sh, cat)
+// start as they are.
+#ifdef RUNPROG_EMULATOR
+const char EMULATOR[] = RUNPROG_EMULATOR;
+#else
+const char EMULATOR[] = "";
+#endif
+
+std::vector<std::string> emulatorwords() {
+  std::vector<std::string> words;
+  std::string w;
+  for (const char *c = EMULATOR;; c++) {
+    if (*c == ' ' || *c == '\0') {
+      if (!w.empty())
+        words.push_back(w);
+      w.clear();
+      if (*c == '\0')
+        return words;
+    } else {
+      w += *c;
+    }
+  }
+}
+
+// The bytes of an ELF header that tell the machine: class, byte order and
+// e_machine. Empty for anything unreadable or no ELF file.
+std::string elfmachine(const char *path) {
+  unsigned char h[20];
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return "";
+  ssize_t n = read(fd, h, sizeof h);
+  close(fd);
+  if (n != sizeof h || memcmp(h, "\177ELF", 4) != 0)
+    return "";
+  return std::string{char(h[4]), char(h[5]), char(h[18]), char(h[19])};
+}
+
+// Whether path is a program for the target, which only the emulator runs.
+bool fortarget(const char *path) {
+  return emulated() && elfmachine(path) == elfmachine("/proc/self/exe");
+}
+
+// The emulator's vector that starts path with argv0 as its argv[0]. The
+// dynamic loader's variables (LD_PRELOAD) in env are meant for the
+// program, and the emulator's own loader would complain of them: they
+// leave env and reach the program by the emulator's -E.
+std::vector<std::string> emulatorvector(const std::string &path, const std::string &argv0,
+                                        char *const *rest, std::vector<std::string> &env) {
+  std::vector<std::string> v = emulatorwords();
+  std::vector<std::string> hostenv;
+  for (std::string &e : env) {
+    if (e.compare(0, 3, "LD_") == 0)
+      v.insert(v.end(), {"-E", e});
+    else
+      hostenv.push_back(e);
+  }
+  env = hostenv;
+  v.insert(v.end(), {"-0", argv0, path});
+  for (; *rest; ++rest)
+    v.push_back(*rest);
+  return v;
+}
+
+size_t envcount() {
+  size_t n = 0;
+  while (environ[n])
+    n++;
+  return n;
+}
+
+std::vector<char *> pointers(std::vector<std::string> &v) {
+  std::vector<char *> p;
+  for (std::string &s : v)
+    p.push_back(s.data());
+  p.push_back(nullptr);
+  return p;
+}
+
 // Runs before main in every process of this binary and returns at once
 // unless it is the launcher or the probe. The launcher's argv is: its own
 // name, "argv" or "noargv", the program's path, the program's vector.
@@ -75,7 +157,21 @@ void launchhook(int argc, char **argv, char **) {
     _exit(127);
   }
   if (pid == 0) {
-    execve(argv[2], progargv, environ);
+    // The emulator catches every signal that could end a program, so one
+    // ignored here would be caught again after the exec, unless it is set
+    // once more, which the emulator passes on.
+    for (int sig = 1; emulated() && sig < NSIG; sig++) {
+      struct sigaction sa {};
+      if (sigaction(sig, nullptr, &sa) == 0 && sa.sa_handler == SIG_IGN)
+        sigaction(sig, &sa, nullptr);
+    }
+    if (progargv[0] && fortarget(argv[2])) {
+      std::vector<std::string> env(environ, environ + envcount());
+      std::vector<std::string> v = emulatorvector(argv[2], progargv[0], progargv + 1, env);
+      execve(v[0].c_str(), pointers(v).data(), pointers(env).data());
+    } else {
+      execve(argv[2], progargv, environ);
+    }
     report(statusfd, REP_EXECFAILED, errno, 0);
     _exit(127);
   }
@@ -185,13 +281,18 @@ Result run(const Options &opt) {
   }
   envs.insert(envs.end(), opt.env.begin(), opt.env.end());
   envs.push_back(std::string(LAUNCHVAR) + "=" + std::to_string(stwr.fd));
-  std::vector<char *> argp, envp;
-  for (std::string &s : args)
-    argp.push_back(s.data());
-  argp.push_back(nullptr);
-  for (std::string &s : envs)
-    envp.push_back(s.data());
-  envp.push_back(nullptr);
+  std::string self = "/proc/self/exe";
+  if (emulated()) {
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof buf)
+      return fail("readlink /proc/self/exe");
+    std::vector<char *> tail = pointers(args);
+    args = emulatorvector(std::string(buf, static_cast<size_t>(n)), args[0], tail.data() + 1,
+                          envs);
+    self = args[0];
+  }
+  std::vector<char *> argp = pointers(args), envp = pointers(envs);
   int childin = opt.in == Input::Bytes ? inrd.fd : infile.fd;
   int childout = opt.out == Output::Pipe ? outwr.fd : outfile.fd;
   int childerr = errwr.fd;
@@ -236,7 +337,7 @@ Result run(const Options &opt) {
       close_range(3, static_cast<unsigned>(childst) - 1, CLOSE_RANGE_CLOEXEC);
     close_range(static_cast<unsigned>(childst) + 1, ~0U, CLOSE_RANGE_CLOEXEC);
     fcntl(childst, F_SETFD, 0);
-    execve("/proc/self/exe", argp.data(), envp.data());
+    execve(self.c_str(), argp.data(), envp.data());
     report(childst, REP_EXECFAILED, errno, 0);
     _exit(127);
   }
@@ -389,7 +490,21 @@ std::string escape(std::string_view s) {
 
 // Kept out of line: inlined under LTO, GCC 12 takes the string built here
 // for a short one and warns of an overread that cannot happen.
+bool emulated() { return EMULATOR[0] != '\0'; }
+
+Command command(const std::string &path, const std::vector<std::string> &argv) {
+  if (argv.empty() || !fortarget(path.c_str()))
+    return {path, argv};
+  std::vector<std::string> copy = argv, noenv;
+  std::vector<char *> rest = pointers(copy);
+  std::vector<std::string> v = emulatorvector(path, argv[0], rest.data() + 1, noenv);
+  return {v[0], v};
+}
+
 __attribute__((noinline)) bool emptyargvreaches() {
+  // The emulator is started with a vector, and gives the program one.
+  if (emulated())
+    return false;
   Options o;
   o.path = "/proc/self/exe";
   o.noargv = true;

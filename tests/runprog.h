@@ -60,7 +60,21 @@ std::string describe(const Result &r);
 std::string escape(std::string_view s);
 
 // Whether a program executed with an empty argument vector sees argc 0.
-// Linux since 5.18 hands it a single empty string instead.
+// Linux since 5.18 hands it a single empty string instead, and so does an
+// emulator.
 bool emptyargvreaches();
+
+// How to execute path with the vector argv where a test starts a program
+// itself: file and vector for execv, through the emulator for a program
+// built for the target.
+struct Command {
+  std::string file;
+  std::vector<std::string> argv;
+};
+Command command(const std::string &path, const std::vector<std::string> &argv);
+
+// Whether programs built for the target run under an emulator (a cross
+// build's tests): their peak RSS is then the emulator's.
+bool emulated();
 
 } // namespace runprog
