@@ -5,7 +5,8 @@
 #   tools/deps.sh test    build, and the tests (GoogleTest, the manual
 #                         page lint)
 #   tools/deps.sh ci      test, and all that .ci/run does besides: the
-#                         fuzzer, the package check
+#                         fuzzer, the package check, the cross builds run
+#                         under an emulator
 #   tools/deps.sh bench   build, and the benchmarks
 #
 # Runs apt-get as root, or through sudo for anyone else; does nothing at
@@ -14,7 +15,8 @@ set -eu
 
 build="cmake make g++"
 test="$build googletest libgtest-dev libgmock-dev groff-base"
-ci="$test python3 clang libclang-rt-14-dev dpkg-dev file lintian"
+ci="$test python3 clang libclang-rt-14-dev dpkg-dev file lintian
+  g++-aarch64-linux-gnu g++-s390x-linux-gnu qemu-user"
 bench="$build python3 libbenchmark-dev time mawk"
 
 case ${1-} in
