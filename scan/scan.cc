@@ -60,6 +60,14 @@ uint64_t signok64, firstok64, runs64;
 } // namespace scanfast
 
 void scanprepare() {
+  // The tables are made again only when the settings they follow differ
+  // from the last run's: the tests and the fuzzer run the converter many
+  // times in one process.
+  static long madefor = -1;
+  long key = delim1 | delim2 << 8 | stripdelims << 16 | allstrings << 17 | plainnums << 18;
+  if (key == madefor)
+    return;
+  madefor = key;
   for (int b = 0; b < 256; b++) {
     bool delim = b == delim1 || b == delim2;
     uint8_t k = 0;
