@@ -210,7 +210,7 @@ template <bool RMODE, bool STRIP> static int runloop() {
   fieldref f;
   rowtext r;
   makerowtext(r, row);
-  char *o = outbuf + outlen, *const olimit = outbuf + OUTCAP;
+  char *o = outbuf + outlen, *const olimit = outbuf + outcap;
   // The table's arrays and the columns below the last, which a cell can
   // be recorded in without asking the table: brought up to date whenever
   // the table has been asked.

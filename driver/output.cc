@@ -10,8 +10,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "driver/sysio.h"
+
 static char outstore[OUTCAP + OUTSLACK];
 char *outbuf = outstore;
+#ifdef TXT2SHEET_TESTHOOKS
+size_t outcap = OUTCAP;
+
+// At the end of the storage, so that its slack ends where the storage does
+// (as the input block's room does).
+void setoutputblock(size_t n) {
+  outcap = n && n <= OUTCAP ? n : OUTCAP;
+  outbuf = outstore + OUTCAP - outcap;
+  outlen = 0;
+}
+#endif
 size_t outlen;
 int outerror;
 
@@ -28,7 +41,7 @@ void setoutputmem(std::string *out, std::string *err) {
 // non-blocking pipe. Returns 0 or the errno of the failure.
 static int writeall(int fd, const char *p, size_t n) {
   while (n > 0) {
-    ssize_t w = write(fd, p, n);
+    ssize_t w = syswrite(fd, p, n);
     if (w > 0) {
       p += w;
       n -= (size_t)w;
@@ -36,7 +49,7 @@ static int writeall(int fd, const char *p, size_t n) {
       continue;
     } else if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       struct pollfd pf = {fd, POLLOUT, 0};
-      poll(&pf, 1, -1);
+      syspoll(&pf, 1, -1);
     } else {
       return w < 0 ? errno : EIO;
     }
@@ -68,9 +81,9 @@ int flushout() {
 
 void outwrite(const char *p, size_t n) {
   while (n > 0) {
-    if (outlen == OUTCAP)
+    if (outlen == outcap)
       flushout();
-    size_t k = OUTCAP - outlen < n ? OUTCAP - outlen : n;
+    size_t k = outcap - outlen < n ? outcap - outlen : n;
     memcpy(outbuf + outlen, p, k);
     outlen += k;
     p += k;

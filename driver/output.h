@@ -8,7 +8,16 @@
 constexpr size_t OUTCAP = 1 << 18;
 constexpr size_t OUTSLACK = 2048; // room for one whole command past OUTCAP
 
-extern char *outbuf; // OUTCAP + OUTSLACK bytes
+extern char *outbuf; // outcap + OUTSLACK bytes
+#ifdef TXT2SHEET_TESTHOOKS
+// The output block's size, OUTCAP in the program; setoutputblock(0) puts
+// it back. As for the input block (setinputblock), only the builds for the
+// tests and the fuzzer have it, and resetstate() leaves it alone.
+extern size_t outcap;
+void setoutputblock(size_t n);
+#else
+constexpr size_t outcap = OUTCAP;
+#endif
 extern size_t outlen;
 extern int outerror; // errno of the first failed write, 0 if none
 
@@ -24,7 +33,7 @@ int flushout();
 
 // Makes room for n more bytes (n <= OUTSLACK) after outbuf + outlen.
 inline void outreserve(size_t n) {
-  if (outlen + n > OUTCAP)
+  if (outlen + n > outcap)
     flushout();
 }
 

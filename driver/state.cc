@@ -4,6 +4,7 @@
 #include "driver/loop.h"
 #include "driver/output.h"
 #include "driver/settings.h"
+#include "driver/sysio.h"
 #include "driver/txt2sheet.h"
 #include "scan/scan.h"
 #include "table/table.h"
@@ -20,6 +21,10 @@ int fresh = 1;
 
 char fieldbuf[FIELDMAX + 1];
 int fieldlen, fieldcut, fieldfrac;
+
+#ifdef TXT2SHEET_TESTHOOKS
+syscalls sys = {read, write, poll};
+#endif
 
 void resetstate() {
   invokedas = "txt2sheet";

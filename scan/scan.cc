@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "driver/settings.h"
+#include "driver/sysio.h"
 #include "scan/scan.h"
 #include "scan/scanner.h"
 
@@ -23,7 +24,18 @@ constexpr size_t INCAP = 1 << 17;
 // Room past the block for the sentinel and the looks that read beyond it,
 // from a position before the block's end: 16 bytes from a token start, 64
 // from a window's (scanwindow).
-static unsigned char instore[INCAP + 64];
+constexpr size_t INROOM = 64;
+#ifdef TXT2SHEET_TESTHOOKS
+// The block lies at the end of the storage, so that its room ends where
+// the storage does and a look past the room is an overflow the address
+// sanitizer sees, whatever the block's size.
+static unsigned char instorage[INCAP + INROOM];
+static unsigned char *instore = instorage;
+static size_t incap = INCAP;
+#else
+static unsigned char instore[INCAP + INROOM];
+constexpr size_t incap = INCAP;
+#endif
 static int ineof;
 int inerror;
 
@@ -53,6 +65,14 @@ void setinputmem(const char *p, size_t n, size_t chunk) {
   inchunk = chunk ? chunk : INCAP;
   emptyinput();
 }
+
+#ifdef TXT2SHEET_TESTHOOKS
+void setinputblock(size_t n) {
+  incap = n && n <= INCAP ? n : INCAP;
+  instore = instorage + INCAP - incap;
+  emptyinput();
+}
+#endif
 
 namespace scanfast {
 vec::rep vdelim1, vdelim2, vrun1, vrun2, vquote;
@@ -127,13 +147,13 @@ static int refill() {
   while (!ineof) {
     ssize_t n;
     if (infd >= 0) {
-      n = read(infd, instore, INCAP);
+      n = sysread(infd, instore, incap);
     } else {
       size_t k = inmemlen - inmempos;
       if (k > inchunk)
         k = inchunk;
-      if (k > INCAP)
-        k = INCAP;
+      if (k > incap)
+        k = incap;
       memcpy(instore, inmem + inmempos, k);
       inmempos += k;
       n = static_cast<ssize_t>(k);
@@ -153,7 +173,7 @@ static int refill() {
       ineof = 1;
     } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
       struct pollfd pf = {infd, POLLIN, 0};
-      poll(&pf, 1, -1);
+      syspoll(&pf, 1, -1);
     } else if (errno != EINTR) {
       inerror = errno;
       ineof = 1;

@@ -25,6 +25,14 @@ extern int fieldfrac; // bytes after the first "." of the field (0: none)
 void setinputfd(int fd);
 void setinputmem(const char *p, size_t n, size_t chunk);
 
+#ifdef TXT2SHEET_TESTHOOKS
+// The size of the input block, 128 KiB in the program; 0 puts it back.
+// Only the builds for the tests and the fuzzer have it, so that a small
+// input reaches every path of the block's edge. It is the caller's, not
+// the program's: resetstate() leaves it alone.
+void setinputblock(size_t n);
+#endif
+
 // The scanner's byte classes depend on the settings; call after they are
 // final and before the first nexttoken().
 void scanprepare();
