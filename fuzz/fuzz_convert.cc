@@ -1,21 +1,35 @@
 // The whole converter in-process under the fuzzer. The first bytes of an
-// input choose the command line, the rest is standard input:
+// input choose the command line and the faults, the rest is standard input:
 //
 //   byte 0   flags: 1 -r, 2 -f, 4 -L, 8 -k, 16 -S, 32 -P, 64 -d, 128 -s
 //   byte 1   the -d byte; 0 gives an empty argument, so that only NUL
 //            delimits
 //   byte 2-4 -R, -C, -n: 0 leaves the option out, else a value (pick())
 //   byte 5   length of the -s text (0-7), which follows the header
-//   byte 6   a block size for the third run
+//   byte 6   the faulty run's input block size (inblocksize())
+//   byte 7   its output block size (outblocksize())
+//   byte 8   lengths of its read script (low 4 bits) and write script
+//            (high 4 bits), which follow the -s text in that order
+//   byte 9   the read call that fails (callno(); 0: none)
+//   byte 10  the write call that fails (callno(); 0: none)
+//   byte 11  how they fail: an errno each (low 4 bits the read's, high 4
+//            the write's, from the table errnos)
 //
-// Each input is converted three times, handed over in one block, one byte
-// at a time and in blocks of a size chosen by byte 6; the three results
-// must be identical, and identical to a plain byte-by-byte model of the
+// Each input is converted in one block, then with input blocks of 7, 64,
+// 65 and 4096 bytes (each size the input reaches), and the results must
+// be identical, and identical to a plain byte-by-byte model of the
 // conversion written from the rules rather than from the program. The
 // output must also hold up on its own: every line one of the four command
 // forms with a valid cell name, and a summary naming only columns that got
-// a field. Any failure prints what differed and aborts.
+// a field. Then it is converted once more through stand-ins for the read
+// and write calls that follow the scripts: short transfers, EINTR, EAGAIN
+// and a failure at a chosen call, with input and output blocks of chosen
+// sizes (down to a byte).
+// Whatever was read before a failure must be converted and written, each
+// byte once and in order, the failure reported once, and the status 1.
+// Any failure prints what differed and aborts.
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -24,11 +38,14 @@
 #include <string_view>
 #include <vector>
 
+#include "driver/output.h"
+#include "driver/sysio.h"
 #include "driver/txt2sheet.h"
+#include "scan/scan.h"
 
 namespace {
 
-constexpr size_t HEADER = 7;
+constexpr size_t HEADER = 12;
 constexpr int MAXCOLS = 702;
 constexpr size_t FIELDMAX = 999;
 
@@ -515,16 +532,29 @@ void checkshape(const result &r, const settings &set) {
   }
 }
 
-result convert(const std::vector<std::string> &args, std::string_view in, size_t chunk) {
-  std::vector<std::string> copy = args; // getopt may permute its vector
+// The argument vector for a run: getopt may permute it, so it is laid out
+// again from the arguments each time.
+struct argvec {
   std::vector<char *> argv;
-  for (auto &a : copy)
-    argv.push_back(a.data());
-  argv.push_back(nullptr);
-  result r;
-  r.status = txt2sheetmem(static_cast<int>(copy.size()), argv.data(), in.data(), in.size(),
-                          chunk, &r.out, &r.err);
-  return r;
+  char **from(std::vector<std::string> &args) {
+    argv.clear();
+    for (auto &a : args)
+      argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return argv.data();
+  }
+};
+argvec argbuf;
+
+// A conversion in input blocks of `block` bytes (0: the program's 128 KiB)
+// into r, whose strings keep their room from run to run.
+void convert(std::vector<std::string> &args, std::string_view in, size_t block, result &r) {
+  r.out.clear();
+  r.err.clear();
+  setinputblock(block);
+  r.status = txt2sheetmem(static_cast<int>(args.size()), argbuf.from(args), in.data(), in.size(),
+                          0, &r.out, &r.err);
+  setinputblock(0);
 }
 
 void same(const result &a, const result &b, const char *what) {
@@ -551,6 +581,195 @@ void same(const result &a, const result &b, const char *what) {
   }
 }
 
+
+// --- The faulty run: stand-ins for read, write and poll --------------------
+
+// A block size from a header byte: 0 the program's own; half the values a
+// block of 1 to 9 bytes, where every token crosses an edge; the others 32
+// bytes to 4 KiB in steps of 32.
+size_t inblocksize(unsigned char v) {
+  return v == 0 ? 0 : v < 128 ? v % 9 + 1 : static_cast<size_t>(v - 127) * 32;
+}
+size_t outblocksize(unsigned char v) { return v < 128 ? v : static_cast<size_t>(v - 127) * 32; }
+
+// The number of the call that fails, 1 on; 0 for none. The first calls one
+// by one, later ones in steps, so that a 4 KB input read a byte at a time
+// can fail anywhere.
+unsigned callno(unsigned char v) { return v < 128 ? v : 128 + (v - 128) * 32u; }
+
+struct faultplan {
+  std::string_view rscript, wscript; // a byte per call, round and round
+  unsigned rfail = 0, wfail = 0;     // the call that fails, 0: none
+  int rerr = EIO, werr = EIO;        // werr 0: the write returns 0
+  size_t inblock = 0, outblock = 0;
+};
+
+// What the stand-ins saw and did.
+struct faultlog {
+  const faultplan *plan;
+  std::string_view in;
+  size_t inpos;       // bytes handed over so far
+  unsigned rcalls, wcalls;
+  bool rfailed, wfailed, ended;
+  bool rbalked, wbalked; // the last call said EINTR or EAGAIN
+  short waitfor;      // the poll event owed after EAGAIN, 0 if none
+  std::string written; // what writes took, in order
+  std::string offered; // what the failed write was given
+};
+faultlog flog;
+
+// A script byte: 01xxxxxx EINTR, 10xxxxxx EAGAIN, 00xxxxxx a transfer of
+// xxxxxx bytes (0: all that was asked), 11xxxxxx one of xxxxxx bytes fewer
+// than asked (at least one). After an EINTR or EAGAIN the next call
+// transfers, whatever its byte, or a script of them would never end.
+size_t scripted(std::string_view script, unsigned call, size_t asked, short event, bool &balked) {
+  unsigned char b = script.empty() ? 0 : static_cast<unsigned char>(script[(call - 1) % script.size()]);
+  size_t k = b & 0x3f;
+  unsigned how = balked && (b >> 6 == 1 || b >> 6 == 2) ? 0 : b >> 6;
+  balked = how == 1 || how == 2;
+  switch (how) {
+  case 1:
+    errno = EINTR;
+    return SIZE_MAX;
+  case 2:
+    errno = EAGAIN;
+    flog.waitfor = event;
+    return SIZE_MAX;
+  case 3:
+    return asked > k ? asked - k : 1;
+  default:
+    return k == 0 || k > asked ? asked : k;
+  }
+}
+
+ssize_t fakeread(int fd, void *p, size_t n) {
+  if (fd != 0)
+    fail("a read from a descriptor other than standard input");
+  if (flog.waitfor)
+    fail("a read again after EAGAIN without waiting first");
+  if (flog.rfailed || flog.ended)
+    fail("a read after the input ended or failed");
+  if (n == 0)
+    fail("a read of no bytes");
+  unsigned call = ++flog.rcalls;
+  if (call == flog.plan->rfail) {
+    flog.rfailed = true;
+    errno = flog.plan->rerr;
+    return -1;
+  }
+  size_t k = scripted(flog.plan->rscript, call, n, POLLIN, flog.rbalked);
+  if (k == SIZE_MAX)
+    return -1;
+  k = std::min(k, flog.in.size() - flog.inpos);
+  memcpy(p, flog.in.data() + flog.inpos, k);
+  flog.inpos += k;
+  flog.ended = k == 0;
+  return static_cast<ssize_t>(k);
+}
+
+ssize_t fakewrite(int fd, const void *p, size_t n) {
+  if (fd != 1)
+    fail("a write to a descriptor other than standard output");
+  if (flog.waitfor)
+    fail("a write again after EAGAIN without waiting first");
+  if (flog.wfailed)
+    fail("a write after a failed write");
+  if (n == 0)
+    fail("a write of no bytes");
+  const char *c = static_cast<const char *>(p);
+  unsigned call = ++flog.wcalls;
+  if (call == flog.plan->wfail) {
+    flog.wfailed = true;
+    flog.offered.assign(c, n);
+    errno = flog.plan->werr;
+    return flog.plan->werr ? -1 : 0;
+  }
+  size_t k = scripted(flog.plan->wscript, call, n, POLLOUT, flog.wbalked);
+  if (k == SIZE_MAX)
+    return -1;
+  flog.written.append(c, k);
+  return static_cast<ssize_t>(k);
+}
+
+int fakepoll(struct pollfd *fds, nfds_t n, int timeout) {
+  if (!flog.waitfor)
+    fail("a wait that no EAGAIN asked for");
+  if (n != 1 || timeout != -1 || fds[0].events != flog.waitfor ||
+      fds[0].fd != (flog.waitfor == POLLIN ? 0 : 1))
+    fail("a wait for something other than the call that said EAGAIN");
+  fds[0].revents = fds[0].events;
+  flog.waitfor = 0;
+  return 1;
+}
+
+void faultrun(std::vector<std::string> &args, std::string_view in, const faultplan &plan,
+              result &r) {
+  std::string written = std::move(flog.written), offered = std::move(flog.offered);
+  flog = faultlog{};
+  flog.written = std::move(written);
+  flog.written.clear();
+  flog.offered = std::move(offered);
+  flog.offered.clear();
+  flog.plan = &plan;
+  flog.in = in;
+  r.err.clear();
+  setinputblock(plan.inblock);
+  setoutputblock(plan.outblock);
+  const syscalls real = sys;
+  sys = {fakeread, fakewrite, fakepoll};
+  resetstate(); // input from fd 0, output to fd 1
+  setoutputmem(nullptr, &r.err);
+  r.status = parseargs(static_cast<int>(args.size()), argbuf.from(args));
+  if (r.status < 0)
+    r.status = runconvert();
+  sys = real;
+  setinputblock(0);
+  setoutputblock(0);
+  setoutputmem(nullptr, nullptr);
+  if (flog.waitfor)
+    fail("EAGAIN, and no wait or call after it");
+  r.out.assign(flog.written);
+}
+
+// The faulty run against the conversion of what it read: all of the input
+// (whole), or what came before the failed read.
+void checkfaults(std::vector<std::string> &args, std::string_view in, const result &whole,
+                 const faultplan &plan) {
+  static result got, want;
+  faultrun(args, in, plan, got);
+  if (!flog.rfailed) {
+    want = whole;
+  } else {
+    convert(args, in.substr(0, flog.inpos), 0, want);
+    if (want.status == 0) {
+      want.err += args[0] + ": read error: " + strerror(plan.rerr) + "\n";
+      want.status = 1;
+    }
+  }
+  if (!flog.wfailed) {
+    same(got, want, "the run with faulty reads and writes differs from the conversion of its input");
+    return;
+  }
+  // A write failed: what was taken before it is the output's beginning,
+  // and the failed write was given what comes next.
+  if (got.status != 1)
+    fail("a failed write, and the status is not 1");
+  if (want.out.compare(0, got.out.size(), got.out) != 0 || got.out.size() > want.out.size())
+    fail("what was written before the failed write is not the output's beginning");
+  if (want.out.compare(got.out.size(), flog.offered.size(), flog.offered) != 0)
+    fail("the failed write was not given the output's next bytes",
+         flog.offered.substr(0, 60));
+  std::string msg = args[0] + ": write error: " + strerror(plan.werr ? plan.werr : EIO) + "\n";
+  if (got.err.size() < msg.size() || got.err.compare(got.err.size() - msg.size(), msg.size(), msg))
+    fail("a failed write, and standard error does not end with its message", got.err);
+  std::string_view before(got.err.data(), got.err.size() - msg.size());
+  if (before.find(": write error: ") != std::string_view::npos ||
+      before.find(": read error: ") != std::string_view::npos)
+    fail("more than one message of a failed read or write", got.err);
+  if (want.err.compare(0, before.size(), before) != 0)
+    fail("the messages before the failed write are not those of the conversion", got.err);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -559,7 +778,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   size_t used = size < HEADER ? size : HEADER;
 
   settings set;
-  std::vector<std::string> args = {"txt2sheet"};
+  static std::vector<std::string> args;
+  args.assign(1, "txt2sheet");
   static const struct {
     unsigned char bit;
     const char *opt;
@@ -607,12 +827,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       set.*v.value = atoiclamped(text);
     }
 
+  static const int errnos[16] = {EIO,    EIO,    EBADF,  EISDIR, ENXIO,  EINVAL, ENOSPC, EPIPE,
+                                 EFBIG,  EDQUOT, ENOMEM, EACCES, EROFS,  ENODEV, EFAULT, 0};
+  faultplan plan;
+  plan.inblock = inblocksize(h[6]);
+  plan.outblock = outblocksize(h[7]);
+  plan.rfail = callno(h[9]);
+  plan.wfail = callno(h[10]);
+  plan.rerr = errnos[h[11] & 15] ? errnos[h[11] & 15] : EIO; // a read cannot fail with 0
+  plan.werr = errnos[h[11] >> 4];
+  for (std::string_view *script : {&plan.rscript, &plan.wscript}) {
+    size_t len = std::min<size_t>(script == &plan.rscript ? h[8] & 15 : h[8] >> 4, size - used);
+    *script = std::string_view(reinterpret_cast<const char *>(data + used), len);
+    used += len;
+  }
+
   std::string_view in(reinterpret_cast<const char *>(data + used), size - used);
-  result whole = convert(args, in, 0);
+  static result whole, other;
+  convert(args, in, 0, whole);
   checkshape(whole, set);
-  same(whole, convert(args, in, 1), "one block and one byte at a time give different results");
-  same(whole, convert(args, in, static_cast<size_t>(h[6]) + 1),
-       "one block and small blocks give different results");
+  // The sizes where the token reader's 16-byte look, the window's 64 and
+  // the block's room meet the block's end, and a block a 4 KB input fills;
+  // one the input does not reach would be one block again. The smallest
+  // blocks, a byte or a few, are the faulty run's to choose.
+  for (size_t block : {7, 64, 65, 4096})
+    if (block <= in.size()) {
+      convert(args, in, block, other);
+      same(whole, other, "one block and small blocks give different results");
+    }
   same(whole, model(set, in).run(), "the program and the model of the rules differ");
+  checkfaults(args, in, whole, plan);
   return 0;
 }
