@@ -146,6 +146,7 @@ struct model {
   model(const settings &s, std::string_view input) : set(s) {
     // NUL is not input at all while it is no delimiter.
     bool dropnul = s.delim1 != 0 && s.delim2 != 0;
+    in.reserve(input.size());
     for (char c : input)
       if (c != 0 || !dropnul)
         in += c;
@@ -289,12 +290,15 @@ struct model {
         }
         currentlo = std::min(currentlo, at);
         currenthi = std::max(currenthi, at);
+        // Appended piece by piece: a temporary per command is most of the
+        // model's time under the sanitizers' allocator.
         std::string cell = name(col) + std::to_string(row);
-        if (t == NUMBER)
-          res.out += "let " + cell + " = " + field + "\n";
-        else
-          res.out += (set.leftjust ? "leftstring " : "rightstring ") + cell + " = \"" + field +
-                     "\"\n";
+        std::string &o = res.out;
+        o += t == NUMBER ? "let " : set.leftjust ? "leftstring " : "rightstring ";
+        o += cell;
+        o += t == NUMBER ? " = " : " = \"";
+        o += field;
+        o += t == NUMBER ? "\n" : "\"\n";
         if (cut)
           res.err += "Field cut to 999 bytes: " + name(col) + std::to_string(row) + "\n";
         book(col, t);
