@@ -107,35 +107,44 @@ static void nextrowtext(rowtext &r, int64_t row) {
   r.row = row;
 }
 
-// By justification (-L), column and kind (TOK_NUMBER, TOK_LABEL, less
-// one). Both justifications are made once a process, on the first run:
-// the tests and the fuzzer run the converter many times, each time
-// choosing one.
-static prefix prefixtables[2][MAXCOLS][2];
-static const prefix (*prefixes)[2] = prefixtables[0];
+// By column and kind (TOK_NUMBER, TOK_LABEL, less one).
+static prefix prefixes[MAXCOLS][2];
 static rowtext lastrow;
 
-[[gnu::noinline, gnu::cold]] static void makeprefixes() {
-  for (int left = 0; left < 2; left++)
-    for (int kind = TOK_NUMBER; kind <= TOK_LABEL; kind++) {
-      const char *c = kind == TOK_NUMBER ? "let " : left ? "leftstring " : "rightstring ";
+static void makeprefixes() {
+  static const char *const cmd[3] = {"", "let ", nullptr};
+  for (int kind = TOK_NUMBER; kind <= TOK_LABEL; kind++) {
+    const char *c = cmd[kind] ? cmd[kind] : leftjust ? "leftstring " : "rightstring ";
+    for (int col = 0; col < MAXCOLS; col++) {
+      prefix &p = prefixes[col][kind - TOK_NUMBER];
+      memset(p.text, 0, sizeof p.text);
+      strcpy(p.text, c);
       size_t n = strlen(c);
-      for (int col = 0; col < MAXCOLS; col++) {
-        prefix &p = prefixtables[left][col][kind - TOK_NUMBER];
-        memset(p.text, 0, sizeof p.text);
-        memcpy(p.text, c, n);
-        p.len = static_cast<int>(n) + namecol(col, p.text + n);
-      }
+      p.len = static_cast<int>(n) + namecol(col, p.text + n);
     }
+  }
 }
 
 void loopprepare() {
-  static bool made;
-  if (!made) {
-    makeprefixes();
-    made = true;
+  // The prefixes follow the justification (-L). The tests and the fuzzer
+  // run the converter many times, now with -L, now without: each
+  // justification's table is made once, and kept while the other is in
+  // use. The program makes one, as it always did.
+  static int madefor = -1;
+  static prefix kept[2][MAXCOLS][2];
+  static bool iskept[2];
+  int left = leftjust ? 1 : 0;
+  if (madefor != left) {
+    if (madefor >= 0 && !iskept[madefor]) {
+      memcpy(kept[madefor], prefixes, sizeof prefixes);
+      iskept[madefor] = true;
+    }
+    if (iskept[left])
+      memcpy(prefixes, kept[left], sizeof prefixes);
+    else
+      makeprefixes();
+    madefor = left;
   }
-  prefixes = prefixtables[leftjust ? 1 : 0];
   makerowtext(lastrow, 0);
 }
 
@@ -215,8 +224,6 @@ template <bool RMODE, bool STRIP> static int runloop() {
   // be recorded in without asking the table: brought up to date whenever
   // the table has been asked.
   colstat *cs = colstats;
-  // A local, since any store to the output could change the global.
-  const prefix(*const pre)[2] = prefixes;
   uint64_t fastcols = static_cast<uint64_t>(tablefastcols());
   int status = -1;
   // Long fields go to the token reader, which finds their ends a block
@@ -271,7 +278,7 @@ template <bool RMODE, bool STRIP> static int runloop() {
     if (!STRIP)
       firstat = atstart ? at : firstat;
     if (static_cast<uint64_t>(col) < fastcols) [[likely]] {
-      const prefix &p = pre[col][label];
+      const prefix &p = prefixes[col][label];
       memcpy(o, p.text, sizeof p.text);
       o = putbody(o + p.len, label, text, len, r);
       if (cut) [[unlikely]]
