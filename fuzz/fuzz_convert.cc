@@ -585,7 +585,6 @@ void same(const result &a, const result &b, const char *what) {
   }
 }
 
-
 // --- The faulty run: stand-ins for read, write and poll --------------------
 
 // A block size from a header byte: 0 the program's own; half the values a
