@@ -15,16 +15,16 @@
 //   byte 11  how they fail: an errno each (low 4 bits the read's, high 4
 //            the write's, from the table errnos)
 //
-// Each input is converted in one block, then with input blocks of 7, 64,
-// 65 and 4096 bytes (each size the input reaches), and the results must
-// be identical, and identical to a plain byte-by-byte model of the
+// Each input is converted in one block, then with input blocks of 64, 65
+// and 4096 bytes (each size the input reaches), and the results must be
+// identical, and identical to a plain byte-by-byte model of the
 // conversion written from the rules rather than from the program. The
 // output must also hold up on its own: every line one of the four command
 // forms with a valid cell name, and a summary naming only columns that got
 // a field. Then it is converted once more through stand-ins for the read
 // and write calls that follow the scripts: short transfers, EINTR, EAGAIN
 // and a failure at a chosen call, with input and output blocks of chosen
-// sizes (down to a byte).
+// sizes: for half the values of its byte, an input block of 1 to 9 bytes.
 // Whatever was read before a failure must be converted and written, each
 // byte once and in order, the failure reported once, and the status 1.
 // Any failure prints what differed and aborts.
@@ -849,11 +849,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static result whole, other;
   convert(args, in, 0, whole);
   checkshape(whole, set);
-  // The sizes where the token reader's 16-byte look, the window's 64 and
-  // the block's room meet the block's end, and a block a 4 KB input fills;
-  // one the input does not reach would be one block again. The smallest
-  // blocks, a byte or a few, are the faulty run's to choose.
-  for (size_t block : {7, 64, 65, 4096})
+  // The sizes where the window's 64-byte look and the block's room meet
+  // the block's end, and a block a 4 KB input fills; one the input does
+  // not reach would be one block again. The smallest blocks, a byte or a
+  // few, where nearly every token crosses an edge, are the faulty run's to
+  // choose: a run of them took a quarter of an execution.
+  for (size_t block : {64, 65, 4096})
     if (block <= in.size()) {
       convert(args, in, block, other);
       same(whole, other, "one block and small blocks give different results");
