@@ -1,16 +1,4 @@
-# Cross build for aarch64 Linux with Debian's g++-aarch64-linux-gnu; the
-# tests run under qemu-user (no binfmt needed: the emulator is named here).
+# Cross build for aarch64 Linux with Debian's g++-aarch64-linux-gnu:
 #   cmake -S . -B build/aarch64 --toolchain cmake/aarch64-linux-gnu.cmake
-set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
-set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
-
-# The target's C and C++ libraries, where the cross compiler's packages put them.
-set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
+include(${CMAKE_CURRENT_LIST_DIR}/cross-linux-gnu.cmake)
