@@ -207,7 +207,7 @@ TEST_F(Table, WidthDoesNotDependOnTheOrderOfCells) {
     std::vector<const char *> cells; // a leading '"' marks a label
     int width, prec;
   } cases[] = {
-      {{"1000", "0.125"}, 7, 3},           // "1000.000" less the 1 format adds
+      {{"1000", "0.125"}, 7, 3},           // 4 whole and 3 fraction digits
       {{"12", "3.25", "1234"}, 6, 2},
       {{"1e10", "-.5", "3.25"}, 6, 2},     // "1e10" is all whole part
       {{"\"apple", "1.5", "22"}, 5, 1},
