@@ -246,11 +246,10 @@ template <bool RMODE, bool STRIP> static int runloop() {
   // can be in for long; a field there only asks whether to say it.
   constexpr uint64_t unwatched = uint64_t{1} << 63 | 1;
   uint64_t watchlo = unwatched, watchspan = 0;
-  bool watching = false, warned = false;
+  bool warned = false;
   auto checkwrap = [&]() __attribute__((noinline, cold)) {
-    if (!watching)
-      return;
-    watching = false;
+    if (warned || seenlo > seenhi)
+      return; // the unwatched place, not a place of earlier blocks
     warned = true;
     watchlo = unwatched;
     watchspan = 0;
@@ -317,7 +316,6 @@ template <bool RMODE, bool STRIP> static int runloop() {
     blocklo = INT64_MAX;
     blockhi = INT64_MIN;
     if (!warned) {
-      watching = true;
       watchlo = static_cast<uint64_t>(seenlo);
       watchspan = static_cast<uint64_t>(seenhi) - static_cast<uint64_t>(seenlo);
     }
