@@ -1,6 +1,6 @@
 // Microbenchmarks of the converter's hot pieces: the scanner (token by
-// token, and the conversion loop's window), number recognition, the
-// cell-command writer, and the whole converter in memory.
+// token, and the conversion loop's window), number recognition in the
+// scan, the cell-command writer, and the whole converter in memory.
 // The input is made here, deterministically, in the shapes that
 // bench/run.sh times end to end, so a loss there can be traced to a piece.
 //
@@ -13,8 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "driver/loop.h"
-#include "driver/output.h"
+#include "base/output.h"
+#include "base/settings.h"
+#include "convert/cells.h"
+#include "driver/options.h"
 #include "driver/txt2sheet.h"
 #include "scan/scan.h"
 #include "scan/scanner.h"
@@ -134,18 +136,14 @@ struct argvec {
   char **argv() { return ptrs.data(); }
 };
 
-// Fresh state with the shape's settings, ready for nexttoken().
-void settle(shape sh) {
+// The shape's settings.
+settings settle(shape sh) {
   argvec a(optionsfor(sh));
-  resetstate();
-  parseargs(a.argc(), a.argv());
-  scanprepare();
-}
-
-void setfield(const std::string &f) {
-  memcpy(fieldbuf, f.data(), f.size());
-  fieldbuf[f.size()] = '\0';
-  fieldlen = static_cast<int>(f.size());
+  settings set;
+  output out;
+  errsink err;
+  parseargs(a.argc(), a.argv(), set, out, err);
+  return set;
 }
 
 // The scanner through its entry point for callers outside the loop: every
@@ -154,14 +152,15 @@ void setfield(const std::string &f) {
 void BM_scan(benchmark::State &state) {
   shape sh = static_cast<shape>(state.range(0));
   const std::string &in = input(sh);
-  settle(sh);
+  settings set = settle(sh);
+  scanner sc(set);
   int64_t fields = 0;
   for (auto _ : state) {
-    setinputmem(in.data(), in.size(), 0);
+    sc.in.setmem(in.data(), in.size(), 0);
     int t;
-    while ((t = nexttoken()) != TOK_EOF)
+    while ((t = sc.nexttoken()) != TOK_EOF)
       fields += t == TOK_NUMBER || t == TOK_LABEL;
-    benchmark::DoNotOptimize(fieldbuf);
+    benchmark::DoNotOptimize(sc.fieldbuf);
   }
   state.SetLabel(shapename[sh]);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in.size()));
@@ -175,20 +174,21 @@ BENCHMARK(BM_scan)->DenseRange(MIXED, LONG)->Unit(benchmark::kMillisecond);
 void BM_scantoken(benchmark::State &state) {
   shape sh = static_cast<shape>(state.range(0));
   const std::string &in = input(sh);
-  settle(sh);
+  settings set = settle(sh);
+  scanner sc(set);
   int64_t fields = 0, sum = 0;
   for (auto _ : state) {
-    setinputmem(in.data(), in.size(), 0);
-    scanpos s = scanat;
+    sc.in.setmem(in.data(), in.size(), 0);
+    scanpos s = sc.in.at;
     fieldref f;
     int t;
-    while ((t = scantoken(s, f)) != TOK_EOF) {
+    while ((t = scantoken(sc, s, f)) != TOK_EOF) {
       if (t == TOK_NUMBER || t == TOK_LABEL) {
         fields++;
         sum += f.len;
       }
     }
-    scanat = s;
+    sc.in.at = s;
   }
   benchmark::DoNotOptimize(sum);
   state.SetLabel(shapename[sh]);
@@ -206,7 +206,7 @@ BENCHMARK(BM_scantoken)->DenseRange(MIXED, LONG)->Unit(benchmark::kMillisecond);
 void BM_scanwindow(benchmark::State &state) {
   shape sh = static_cast<shape>(state.range(0));
   const std::string &in = input(sh);
-  settle(sh);
+  scanclasses cls(settle(sh));
   // The window reads 64 bytes wherever it starts.
   std::string buf = in + std::string(64, '\n');
   const unsigned char *begin = reinterpret_cast<const unsigned char *>(buf.data());
@@ -217,7 +217,7 @@ void BM_scanwindow(benchmark::State &state) {
       size_t avail = static_cast<size_t>(end - p);
       unsigned lim = avail < WINDOW ? static_cast<unsigned>(avail) : WINDOW, i = 0;
       windowbits w;
-      scanwindow(p, lim, w);
+      scanwindow(cls, p, lim, w);
       const uint64_t notfield = w.end | w.qstart;
       while (i < lim) {
         if (!(notfield >> i & 1)) {
@@ -268,24 +268,6 @@ const std::vector<std::string> &fieldset(int which) {
 }
 const char *const setname[] = {"numbers", "labels", "both"};
 
-// The rule as a walk over fieldbuf, the field already in place.
-void BM_isnumfield(benchmark::State &state) {
-  const std::vector<std::string> &set = fieldset(static_cast<int>(state.range(0)));
-  settle(MIXED);
-  int64_t bytes = 0;
-  for (auto _ : state) {
-    for (const std::string &f : set) {
-      setfield(f);
-      benchmark::DoNotOptimize(isnumfield());
-      bytes += static_cast<int64_t>(f.size());
-    }
-  }
-  state.SetLabel(setname[state.range(0)]);
-  state.SetBytesProcessed(bytes);
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * set.size()));
-}
-BENCHMARK(BM_isnumfield)->DenseRange(0, 2);
-
 // The same fields classified by the scanner as it finds them, ten to a
 // line: what the converter does.
 void BM_classify(benchmark::State &state) {
@@ -293,12 +275,12 @@ void BM_classify(benchmark::State &state) {
   std::string in;
   for (size_t i = 0; in.size() < (1 << 20); i++)
     in += set[i % set.size()] + (i % 10 == 9 ? "\n" : " ");
-  settle(MIXED);
+  scanner sc(settle(MIXED));
   int64_t nums = 0;
   for (auto _ : state) {
-    setinputmem(in.data(), in.size(), 0);
+    sc.in.setmem(in.data(), in.size(), 0);
     int t;
-    while ((t = nexttoken()) != TOK_EOF)
+    while ((t = sc.nexttoken()) != TOK_EOF)
       nums += t == TOK_NUMBER;
   }
   benchmark::DoNotOptimize(nums);
@@ -313,33 +295,35 @@ BENCHMARK(BM_classify)->DenseRange(0, 2)->Unit(benchmark::kMicrosecond);
 void BM_writecell(benchmark::State &state) {
   const int cols = static_cast<int>(state.range(0));
   const std::vector<std::string> &set = fieldset(2);
+  // Numbers and labels alternate in the set.
   std::vector<int> kinds;
-  settle(MIXED);
-  for (const std::string &f : set) {
-    setfield(f);
-    kinds.push_back(isnumfield());
-  }
-  std::string out;
-  out.reserve(1 << 22);
-  setoutputmem(&out, nullptr);
-  loopprepare();
+  for (size_t i = 0; i < set.size(); i++)
+    kinds.push_back(i % 2 ? TOK_LABEL : TOK_NUMBER);
+  std::string mem;
+  mem.reserve(1 << 22);
+  output out(&mem);
+  errsink err;
+  rowtext r;
+  makerowtext(r, 0);
   int64_t row = 0, written = 0, cells = 0;
   size_t k = 0;
   for (auto _ : state) {
-    size_t before = out.size() + outlen;
+    size_t before = mem.size() + out.len;
     for (int c = 0; c < cols; c++) {
-      setfield(set[k]);
-      writecell(kinds[k], c, row);
+      out.reserve(OUTSLACK);
+      char *o = putname(out.buf + out.len, rightprefixes, kinds[k], c, err);
+      o = putbody(o, kinds[k] == TOK_LABEL, set[k].data(), static_cast<int>(set[k].size()), r);
+      out.len = static_cast<size_t>(o - out.buf);
       if (++k == set.size())
         k = 0;
     }
-    row++;
+    nextrowtext(r, ++row);
     cells += cols;
-    written += static_cast<int64_t>(out.size() + outlen - before);
-    if (out.size() > (1 << 21))
-      out.clear();
+    written += static_cast<int64_t>(mem.size() + out.len - before);
+    if (mem.size() > (1 << 21))
+      mem.clear();
   }
-  flushout();
+  out.flush();
   state.SetBytesProcessed(written);
   state.SetItemsProcessed(cells);
 }
@@ -363,7 +347,6 @@ void BM_convert(benchmark::State &state) {
       break;
     }
   }
-  resetstate();
   state.SetLabel(shapename[sh]);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in.size()));
   state.counters["out/in"] = static_cast<double>(out.size()) / static_cast<double>(in.size());

@@ -1,5 +1,5 @@
 // The command line: options into the settings, the usage and version
-// texts, and the start of the run.
+// texts.
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -7,12 +7,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "driver/loop.h"
-#include "driver/output.h"
-#include "driver/settings.h"
-#include "driver/txt2sheet.h"
-#include "scan/scan.h"
-#include "table/table.h"
+#include "driver/options.h"
 
 static const char BANNER[] =
     "Quorvel v3.1L(Odrastel), Based on Vekra 6.28 ($Revision: 1.2 $)";
@@ -69,7 +64,7 @@ static int atoiclamped(const char *s) {
   return static_cast<int>(v);
 }
 
-void usage(bool toerr) {
+void usage(const settings &set, bool toerr, output &out, errsink &err) {
   static const char *const lines[] = {
       "   Flag    Description                             Default",
       "   -C #  Increment by n between columns            1",
@@ -87,29 +82,29 @@ void usage(bool toerr) {
       "   -v    Print version",
   };
   std::string text = "Usage: ";
-  text += invokedas;
+  text += set.invokedas;
   text += " [-fhkLPrSv] [-s v] [-R i] [-C i] [-n i] [-d c]\n";
   for (const char *l : lines) {
     text += l;
     text += '\n';
   }
   if (toerr)
-    errwrite(text.data(), text.size());
+    err.write(text.data(), text.size());
   else
-    outwrite(text.data(), text.size());
+    out.write(text.data(), text.size());
 }
 
-// Flushes standard output; a failed write turns any status into 1.
-static int finish(int status) {
-  if (!flushout()) {
-    errprintf("%s: write error: %s\n", invokedas, strerror(outerror));
+int finish(const settings &set, int status, output &out, errsink &err) {
+  if (!out.flush()) {
+    err.printf("%s: write error: %s\n", set.invokedas, strerror(out.error));
     return 1;
   }
   return status;
 }
 
-int parseargs(int argc, char **argv) {
-  invokedas = argc > 0 && argv[0] ? argv[0] : "txt2sheet";
+int parseargs(int argc, char **argv, settings &set, output &out, errsink &err) {
+  set = settings{};
+  set.invokedas = argc > 0 && argv[0] ? argv[0] : "txt2sheet";
   if (argc < 1)
     return -1; // nothing to parse, and getopt must not look past argv[0]
 
@@ -129,68 +124,44 @@ int parseargs(int argc, char **argv) {
   int c;
   while ((c = getopt(argc, argv, optstring)) != -1) {
     switch (c) {
-    case 'r': rowmode = 1; break;
-    case 'f': noformat = 1; break;
-    case 'L': leftjust = 1; break;
-    case 'k': stripdelims = 0; break;
+    case 'r': set.rowmode = true; break;
+    case 'f': set.noformat = true; break;
+    case 'L': set.leftjust = true; break;
+    case 'k': set.stripdelims = false; break;
     case 's':
-      startcol = parsecol(optarg);
-      startrow = parserow(optarg);
+      set.startcol = parsecol(optarg);
+      set.startrow = parserow(optarg);
       break;
-    case 'R': rowstep = atoiclamped(optarg); break;
-    case 'C': colstep = atoiclamped(optarg); break;
-    case 'n': blocklen = atoiclamped(optarg); break;
+    case 'R': set.rowstep = atoiclamped(optarg); break;
+    case 'C': set.colstep = atoiclamped(optarg); break;
+    case 'n': set.blocklen = atoiclamped(optarg); break;
     case 'd':
       // A longer argument would split on its first byte and leave the rest
       // of it in every field: a tab written as "\t", a multi-byte character.
       if (optarg[0] && optarg[1]) {
-        errprintf("%s: -d takes a single byte: %s\n", invokedas, optarg);
+        err.printf("%s: -d takes a single byte: %s\n", set.invokedas, optarg);
         return 1;
       }
-      delim1 = static_cast<unsigned char>(optarg[0]);
-      delim2 = 0;
+      set.delim1 = static_cast<unsigned char>(optarg[0]);
+      set.delim2 = 0;
       break;
-    case 'S': allstrings = 1; break;
-    case 'P': plainnums = 1; break;
+    case 'S': set.allstrings = true; break;
+    case 'P': set.plainnums = true; break;
     case 'v':
-      errprintf("%s:\n %s\n", invokedas, BANNER);
-      usage(false); // asked for, so where the user looks for output
-      return finish(1);
+      err.printf("%s:\n %s\n", set.invokedas, BANNER);
+      usage(set, false, out, err); // asked for, so where the user looks for output
+      return finish(set, 1, out, err);
     default:
       // A usage error must reach the user, not the file or the
       // spreadsheet that standard output feeds.
-      usage(true);
+      usage(set, true, out, err);
       return 1;
     }
   }
   if (optind < argc) {
-    errprintf("%s: %s: input is read from standard input only\n", invokedas, argv[optind]);
-    usage(true);
+    err.printf("%s: %s: input is read from standard input only\n", set.invokedas, argv[optind]);
+    usage(set, true, out, err);
     return 1;
   }
   return -1;
-}
-
-int runconvert() {
-  if (!widentable(TBL_NEW, 0))
-    return 1;
-  scanprepare();
-  widenpipe();
-  int status = convertloop();
-  return finish(status);
-}
-
-int txt2sheetmain(int argc, char **argv) {
-  resetstate();
-  int status = parseargs(argc, argv);
-  return status >= 0 ? status : runconvert();
-}
-
-int txt2sheetmem(int argc, char **argv, const char *in, size_t n, size_t chunk,
-                 std::string *out, std::string *err) {
-  resetstate();
-  setoutputmem(out, err);
-  setinputmem(in, n, chunk);
-  int status = parseargs(argc, argv);
-  return status >= 0 ? status : runconvert();
 }

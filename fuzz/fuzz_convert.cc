@@ -38,8 +38,8 @@
 #include <string_view>
 #include <vector>
 
-#include "driver/output.h"
-#include "driver/sysio.h"
+#include "base/output.h"
+#include "base/sysio.h"
 #include "driver/txt2sheet.h"
 #include "scan/scan.h"
 
@@ -49,7 +49,7 @@ constexpr size_t HEADER = 12;
 constexpr int MAXCOLS = 702;
 constexpr size_t FIELDMAX = 999;
 
-struct settings {
+struct modelset {
   bool rowmode = false, noformat = false, leftjust = false, strip = true;
   bool allstrings = false, plainnums = false;
   int delim1 = ' ', delim2 = '\t';
@@ -131,7 +131,7 @@ int64_t startrowof(const std::string &s) {
 // --- The model: the conversion, one byte at a time ------------------------
 
 struct model {
-  const settings &set;
+  const modelset &set;
   std::string in;
   size_t pos = 0;
   std::string field;
@@ -143,7 +143,7 @@ struct model {
   std::vector<int> label = std::vector<int>(MAXCOLS), whole = std::vector<int>(MAXCOLS),
                    prec = std::vector<int>(MAXCOLS);
 
-  model(const settings &s, std::string_view input) : set(s) {
+  model(const modelset &s, std::string_view input) : set(s) {
     // NUL is not input at all while it is no delimiter.
     bool dropnul = s.delim1 != 0 && s.delim2 != 0;
     in.reserve(input.size());
@@ -386,7 +386,7 @@ size_t rowtext(std::string_view s) {
   return d;
 }
 
-bool isnumbertext(std::string_view f, const settings &set) {
+bool isnumbertext(std::string_view f, const modelset &set) {
   if (f.empty())
     return false;
   bool seen = false, last = false;
@@ -404,7 +404,7 @@ bool isnumbertext(std::string_view f, const settings &set) {
   return seen && last && c0 != 'e' && c0 != 'E';
 }
 
-void checkshape(const result &r, const settings &set) {
+void checkshape(const result &r, const modelset &set) {
   if (r.status != 0)
     fail("exit status is not 0");
   if (!r.out.empty() && r.out.back() != '\n')
@@ -720,15 +720,12 @@ void faultrun(std::vector<std::string> &args, std::string_view in, const faultpl
   setoutputblock(plan.outblock);
   const syscalls real = sys;
   sys = {fakeread, fakewrite, fakepoll};
-  resetstate(); // input from fd 0, output to fd 1
-  setoutputmem(nullptr, &r.err);
-  r.status = parseargs(static_cast<int>(args.size()), argbuf.from(args));
-  if (r.status < 0)
-    r.status = runconvert();
+  // Input from fd 0, output to fd 1.
+  r.status = txt2sheetmem(static_cast<int>(args.size()), argbuf.from(args), nullptr, 0, 0,
+                          nullptr, &r.err);
   sys = real;
   setinputblock(0);
   setoutputblock(0);
-  setoutputmem(nullptr, nullptr);
   if (flog.waitfor)
     fail("EAGAIN, and no wait or call after it");
   r.out.assign(flog.written);
@@ -780,18 +777,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   memcpy(h, data, size < HEADER ? size : HEADER);
   size_t used = size < HEADER ? size : HEADER;
 
-  settings set;
+  modelset set;
   static std::vector<std::string> args;
   args.assign(1, "txt2sheet");
   static const struct {
     unsigned char bit;
     const char *opt;
-    bool settings::*flag;
+    bool modelset::*flag;
     bool value;
   } flags[] = {
-      {1, "-r", &settings::rowmode, true},     {2, "-f", &settings::noformat, true},
-      {4, "-L", &settings::leftjust, true},    {8, "-k", &settings::strip, false},
-      {16, "-S", &settings::allstrings, true}, {32, "-P", &settings::plainnums, true},
+      {1, "-r", &modelset::rowmode, true},     {2, "-f", &modelset::noformat, true},
+      {4, "-L", &modelset::leftjust, true},    {8, "-k", &modelset::strip, false},
+      {16, "-S", &modelset::allstrings, true}, {32, "-P", &modelset::plainnums, true},
   };
   for (const auto &f : flags)
     if (h[0] & f.bit) {
@@ -819,9 +816,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static const struct {
     size_t at;
     const char *opt;
-    int64_t settings::*value;
+    int64_t modelset::*value;
   } values[] = {
-      {2, "-R", &settings::rowstep}, {3, "-C", &settings::colstep}, {4, "-n", &settings::blocklen}};
+      {2, "-R", &modelset::rowstep}, {3, "-C", &modelset::colstep}, {4, "-n", &modelset::blocklen}};
   for (const auto &v : values)
     if (h[v.at]) {
       std::string text = pick(h[v.at]);

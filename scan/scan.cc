@@ -1,24 +1,21 @@
 // The field scanner: the block reader, the slow paths of the token reader
-// (tokens that cross a block edge, long fields, cut fields), nexttoken()
-// over the scanner's own position, and the number walk as written.
+// (tokens that cross a block edge, long fields, cut fields), and
+// nexttoken() over the input's own position.
 //
-// Input is read in blocks into instore; a newline kept just past the
+// Input is read in blocks; a newline kept just past the
 // block's end stops every loop there without a test per byte: only once a
 // loop stops does it ask whether it was the sentinel.
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <poll.h>
 #include <unistd.h>
 
-#include "driver/settings.h"
-#include "driver/sysio.h"
+#include "base/sysio.h"
 #include "scan/scan.h"
 #include "scan/scanner.h"
-
-uint8_t scancls[256];
-uint8_t scanstart[256];
-scanpos scanat;
 
 constexpr size_t INCAP = 1 << 17;
 // Room past the block for the sentinel and the looks that read beyond it,
@@ -26,68 +23,52 @@ constexpr size_t INCAP = 1 << 17;
 // from a window's (scanwindow).
 constexpr size_t INROOM = 64;
 #ifdef TXT2SHEET_TESTHOOKS
+static size_t blocksize = INCAP;
+void setinputblock(size_t n) { blocksize = n && n <= INCAP ? n : INCAP; }
+#else
+constexpr size_t blocksize = INCAP;
+#endif
+
 // The block lies at the end of the storage, so that its room ends where
 // the storage does and a look past the room is an overflow the address
 // sanitizer sees, whatever the block's size.
-static unsigned char instorage[INCAP + INROOM];
-static unsigned char *instore = instorage;
-static size_t incap = INCAP;
-#else
-static unsigned char instore[INCAP + INROOM];
-constexpr size_t incap = INCAP;
-#endif
-static int ineof;
-int inerror;
+input::input(bool dropnuls)
+    : store(static_cast<unsigned char *>(::operator new(INCAP + INROOM, std::align_val_t{64}))),
+      cap(blocksize), dropnul(dropnuls) {
+  block = store + INCAP - cap;
+  empty();
+}
 
-static int infd;
-static const char *inmem;
-static size_t inmemlen, inmempos, inchunk;
+input::~input() { ::operator delete(store, std::align_val_t{64}); }
 
-static void emptyinput() {
-  scanat.pos = scanat.end = instore;
-  scanat.runend = nullptr;
-  instore[0] = '\n';
-  ineof = 0;
+void input::empty() {
+  at.pos = at.end = block;
+  at.runend = nullptr;
+  block[0] = '\n';
+}
+
+void input::setfd(int f) {
+  fd = f;
+  mem = nullptr;
+  ineof = false;
   inerror = 0;
+  empty();
 }
 
-void setinputfd(int fd) {
-  infd = fd;
-  inmem = nullptr;
-  emptyinput();
+void input::setmem(const char *p, size_t n, size_t ch) {
+  fd = -1;
+  mem = p;
+  memlen = n;
+  mempos = 0;
+  chunk = ch ? ch : INCAP;
+  ineof = false;
+  inerror = 0;
+  empty();
 }
 
-void setinputmem(const char *p, size_t n, size_t chunk) {
-  infd = -1;
-  inmem = p;
-  inmemlen = n;
-  inmempos = 0;
-  inchunk = chunk ? chunk : INCAP;
-  emptyinput();
-}
-
-#ifdef TXT2SHEET_TESTHOOKS
-void setinputblock(size_t n) {
-  incap = n && n <= INCAP ? n : INCAP;
-  instore = instorage + INCAP - incap;
-  emptyinput();
-}
-#endif
-
-namespace scanfast {
-vec::rep vdelim1, vdelim2, vrun1, vrun2, vquote;
-uint64_t signok64, firstok64, runs64;
-} // namespace scanfast
-
-void scanprepare() {
-  // The tables are made again only when the settings they follow differ
-  // from the last run's: the tests and the fuzzer run the converter many
-  // times in one process.
-  static long madefor = -1;
-  long key = delim1 | delim2 << 8 | stripdelims << 16 | allstrings << 17 | plainnums << 18;
-  if (key == madefor)
-    return;
-  madefor = key;
+scanclasses::scanclasses(const settings &set) {
+  int delim1 = set.delim1, delim2 = set.delim2;
+  bool strip = set.stripdelims;
   for (int b = 0; b < 256; b++) {
     bool delim = b == delim1 || b == delim2;
     uint8_t k = 0;
@@ -97,36 +78,38 @@ void scanprepare() {
     // newline, which always ends the line.
     // Under -k no byte continues a run, so a run found after a field in
     // the same look is the single delimiter.
-    if (delim && b != 0 && b != '\n' && stripdelims)
+    if (delim && b != 0 && b != '\n' && strip)
       k |= K_RUN;
     if (b == '"' || b == '\n' || b == 0)
       k |= K_QEND;
-    uint8_t first = allstrings ? 0 : K_FIRSTOK;
+    uint8_t first = set.allstrings ? 0 : K_FIRSTOK;
     if (b >= '0' && b <= '9')
       k |= K_DIGIT | first;
     else if (b == '.')
       k |= K_POINT | first;
     else if (b == '+' || b == '-')
-      k |= first | (plainnums ? K_NUMBAD : K_SIGN);
+      k |= first | (set.plainnums ? K_NUMBAD : K_SIGN);
     else if (b == 'E' || b == 'e')
-      k |= plainnums ? K_NUMBAD : 0;
+      k |= set.plainnums ? K_NUMBAD : 0;
     else
       k |= K_NUMBAD;
-    scancls[b] = k;
-    scanstart[b] = b == '\n'  ? S_EOL
-                   : delim    ? (stripdelims ? S_DELIM : S_DELIM1)
-                   : b == '"' ? S_QUOTE
-                              : S_FIELD;
+    cls[b] = k;
+    start[b] = b == '\n'  ? S_EOL
+               : delim    ? (strip ? S_DELIM : S_DELIM1)
+               : b == '"' ? S_QUOTE
+                          : S_FIELD;
   }
-  scanfast::signok64 = plainnums ? 0 : ~uint64_t{0};
-  scanfast::firstok64 = allstrings ? 0 : ~uint64_t{0};
-  scanfast::runs64 = stripdelims ? ~uint64_t{0} : 0;
-  scanfast::vdelim1 = vec::rep(static_cast<uint8_t>(delim1));
-  scanfast::vdelim2 = vec::rep(static_cast<uint8_t>(delim2));
-  scanfast::vrun1 = vec::rep(scancls[delim1] & K_RUN ? 0xff : 0);
-  scanfast::vrun2 = vec::rep(scancls[delim2] & K_RUN ? 0xff : 0);
-  scanfast::vquote = vec::rep(scanstart[static_cast<unsigned char>('"')] == S_QUOTE ? '"' : 0);
+  signok64 = set.plainnums ? 0 : ~uint64_t{0};
+  firstok64 = set.allstrings ? 0 : ~uint64_t{0};
+  runs64 = strip ? ~uint64_t{0} : 0;
+  vdelim1 = vec::rep(static_cast<uint8_t>(delim1));
+  vdelim2 = vec::rep(static_cast<uint8_t>(delim2));
+  vrun1 = vec::rep(cls[delim1] & K_RUN ? 0xff : 0);
+  vrun2 = vec::rep(cls[delim2] & K_RUN ? 0xff : 0);
+  vquote = vec::rep(start[static_cast<unsigned char>('"')] == S_QUOTE ? '"' : 0);
 }
+
+scanner::scanner(const settings &set) : cls(set), in(set.nulisdropped()) { fieldbuf[0] = '\0'; }
 
 // Drops the NUL bytes of p[0..n), which are not input while NUL is no
 // delimiter; returns the bytes left.
@@ -141,53 +124,49 @@ static size_t dropnuls(unsigned char *p, size_t n) {
   return static_cast<size_t>(o - p);
 }
 
-// Reads the next block. Returns 0 at the end of input, which a read error
-// also is (inerror then says which); the end is final.
-static int refill() {
+bool input::refill() {
   while (!ineof) {
     ssize_t n;
-    if (infd >= 0) {
-      n = sysread(infd, instore, incap);
+    if (fd >= 0) {
+      n = sysread(fd, block, cap);
     } else {
-      size_t k = inmemlen - inmempos;
-      if (k > inchunk)
-        k = inchunk;
-      if (k > incap)
-        k = incap;
-      memcpy(instore, inmem + inmempos, k);
-      inmempos += k;
+      size_t k = memlen - mempos;
+      if (k > chunk)
+        k = chunk;
+      if (k > cap)
+        k = cap;
+      memcpy(block, mem + mempos, k);
+      mempos += k;
       n = static_cast<ssize_t>(k);
     }
     if (n > 0) {
       size_t got = static_cast<size_t>(n);
-      if (nulisdropped())
-        got = dropnuls(instore, got);
+      if (dropnul)
+        got = dropnuls(block, got);
       if (got == 0)
         continue;
-      scanat.pos = instore;
-      scanat.end = instore + got;
-      instore[got] = '\n';
-      return 1;
+      at.pos = block;
+      at.end = block + got;
+      block[got] = '\n';
+      return true;
     }
     if (n == 0) {
-      ineof = 1;
+      ineof = true;
     } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      struct pollfd pf = {infd, POLLIN, 0};
+      struct pollfd pf = {fd, POLLIN, 0};
       syspoll(&pf, 1, -1);
     } else if (errno != EINTR) {
       inerror = errno;
-      ineof = 1;
+      ineof = true;
     }
   }
-  scanat.pos = scanat.end = instore;
-  scanat.runend = nullptr;
-  instore[0] = '\n';
-  return 0;
+  empty();
+  return false;
 }
 
 // Keeps what fits of the next piece of a field in fieldbuf; the rest is
 // read and dropped.
-static void keep(const unsigned char *p, const unsigned char *q) {
+void scanner::keep(const unsigned char *p, const unsigned char *q) {
   size_t n = static_cast<size_t>(q - p);
   size_t room = static_cast<size_t>(FIELDMAX - fieldlen);
   if (n > room) {
@@ -202,13 +181,13 @@ static void keep(const unsigned char *p, const unsigned char *q) {
 // the first a digit, sign or point, a digit somewhere, no sign after the
 // last one. Stops at the first byte that decides it, so a long label costs
 // little. Also counts fieldfrac.
-static int classify() {
+int scanner::classify() {
   const unsigned char *f = reinterpret_cast<const unsigned char *>(fieldbuf);
-  if (!(scancls[f[0]] & K_FIRSTOK))
+  if (!(cls.cls[f[0]] & K_FIRSTOK))
     return TOK_LABEL;
   unsigned acc = 0;
   for (int i = 0; i < fieldlen; i++) {
-    uint8_t k = scancls[f[i]];
+    uint8_t k = cls.cls[f[i]];
     if (k & K_NUMBAD)
       return TOK_LABEL;
     acc |= k;
@@ -217,9 +196,9 @@ static int classify() {
     return TOK_LABEL;
   if (acc & K_SIGN) {
     const unsigned char *p = f + fieldlen;
-    while (!(scancls[*--p] & (K_DIGIT | K_SIGN)))
+    while (!(cls.cls[*--p] & (K_DIGIT | K_SIGN)))
       ;
-    if (scancls[*p] & K_SIGN)
+    if (cls.cls[*p] & K_SIGN)
       return TOK_LABEL;
   }
   const char *dot = static_cast<const char *>(memchr(fieldbuf, '.', static_cast<size_t>(fieldlen)));
@@ -228,23 +207,23 @@ static int classify() {
 }
 
 // Where the next byte of class k is, from p on; the sentinel stops it.
-static const unsigned char *findclass(const unsigned char *p, uint8_t k) {
+static const unsigned char *findclass(const scanclasses &c, const unsigned char *p, uint8_t k) {
   using namespace scanfast;
   for (;; p += 16) {
     vec::b16 v = vec::load16(p);
-    vec::b16 m = k == K_END ? ends(v) : qends(v);
+    vec::b16 m = k == K_END ? ends(c, v) : qends(v);
     if (vec::any(m))
       return p + __builtin_ctz(vec::mask(m));
   }
 }
 
-static int unquoted() {
+int scanner::unquoted() {
   fieldlen = fieldcut = 0;
   for (;;) {
-    const unsigned char *p = scanat.pos, *q = findclass(p, K_END);
+    const unsigned char *p = in.at.pos, *q = findclass(cls, p, K_END);
     keep(p, q);
-    scanat.pos = q;
-    if (q < scanat.end || !refill())
+    in.at.pos = q;
+    if (q < in.at.end || !in.refill())
       break;
   }
   fieldbuf[fieldlen] = '\0';
@@ -254,56 +233,56 @@ static int unquoted() {
 
 // After the opening quote: up to a closing quote (consumed) or a newline,
 // NUL or the end of input (left for the next token).
-static int quoted() {
+int scanner::quoted() {
   fieldlen = fieldcut = fieldfrac = 0;
   for (;;) {
-    const unsigned char *p = scanat.pos, *q = findclass(p, K_QEND);
+    const unsigned char *p = in.at.pos, *q = findclass(cls, p, K_QEND);
     keep(p, q);
-    scanat.pos = q;
-    if (q < scanat.end) {
+    in.at.pos = q;
+    if (q < in.at.end) {
       if (*q == '"')
-        scanat.pos++;
+        in.at.pos++;
       break;
     }
-    if (!refill())
+    if (!in.refill())
       break;
   }
   fieldbuf[fieldlen] = '\0';
   return TOK_LABEL;
 }
 
-int slowtoken() {
-  if (scanat.pos == scanat.end && !refill())
+int scanner::slowtoken() {
+  if (in.at.pos == in.at.end && !in.refill())
     return TOK_EOF;
-  switch (scanstart[*scanat.pos]) {
+  switch (cls.start[*in.at.pos]) {
   case S_EOL:
-    scanat.pos++;
+    in.at.pos++;
     return TOK_EOL;
   case S_DELIM1:
-    scanat.pos++;
+    in.at.pos++;
     return TOK_DELIM;
   case S_DELIM:
-    scanat.pos++;
+    in.at.pos++;
     for (;;) {
-      while (scancls[*scanat.pos] & K_RUN)
-        scanat.pos++;
-      if (scanat.pos < scanat.end || !refill())
+      while (cls.cls[*in.at.pos] & K_RUN)
+        in.at.pos++;
+      if (in.at.pos < in.at.end || !in.refill())
         break;
     }
     return TOK_DELIM;
   case S_QUOTE:
-    scanat.pos++;
+    in.at.pos++;
     return quoted();
   default:
     return unquoted();
   }
 }
 
-int nexttoken() {
-  scanpos s = scanat;
+int scanner::nexttoken() {
+  scanpos s = in.at;
   fieldref f;
-  int tok = scantoken(s, f);
-  scanat = s;
+  int tok = scantoken(*this, s, f);
+  in.at = s;
   if ((tok == TOK_NUMBER || tok == TOK_LABEL) && f.text != fieldbuf) {
     memcpy(fieldbuf, f.text, static_cast<size_t>(f.len));
     fieldbuf[f.len] = '\0';
@@ -312,29 +291,4 @@ int nexttoken() {
     fieldcut = 0;
   }
   return tok;
-}
-
-int isnumfield() {
-  if (allstrings)
-    return TOK_LABEL;
-  const unsigned char *p = reinterpret_cast<const unsigned char *>(fieldbuf);
-  if (!((*p >= '0' && *p <= '9') || *p == '+' || *p == '-' || *p == '.'))
-    return TOK_LABEL;
-  int seendigit = 0, lastdigit = 0;
-  for (;; p++) {
-    if (*p >= '0' && *p <= '9') {
-      seendigit = lastdigit = 1;
-    } else if (*p == '.') {
-    } else if (*p == 'E' || *p == 'e') {
-      if (plainnums)
-        break;
-    } else if (*p == '+' || *p == '-') {
-      if (plainnums)
-        break;
-      lastdigit = 0;
-    } else {
-      break;
-    }
-  }
-  return *p == '\0' && seendigit && lastdigit ? TOK_NUMBER : TOK_LABEL;
 }

@@ -1,8 +1,8 @@
 // The scanner's fast path, inline so that the conversion loop can keep the
 // read position in registers. scantoken() reads one token from a copy of
 // the position that its caller holds; whatever is not a short token wholly
-// inside the block it leaves to slowtoken(), which works on the scanner's
-// own copy (scanat) and leaves the field in fieldbuf.
+// inside the block it leaves to slowtoken(), which works on the input's
+// own copy (in.at) and leaves the field in fieldbuf.
 //
 // The fast path looks at the 16 bytes where a token starts all at once: a
 // bit per byte says whether it ends a field, continues a delimiter run,
@@ -18,59 +18,20 @@
 #pragma once
 #include <cstdint>
 
-#include "driver/settings.h"
 #include "scan/scan.h"
 #include "scan/vec.h"
 
-// Byte classes, made from the settings by scanprepare().
-enum : uint8_t {
-  K_END = 0x01,     // ends an unquoted field: a delimiter or a newline
-  K_RUN = 0x02,     // continues a delimiter run
-  K_QEND = 0x04,    // ends a quoted field: quote, newline, NUL
-  K_DIGIT = 0x08,
-  K_SIGN = 0x10,    // a sign the number walk accepts
-  K_NUMBAD = 0x20,  // a byte the number walk stops at
-  K_FIRSTOK = 0x40, // may begin a number (none may under -S)
-  K_POINT = 0x80,
-};
-// What a byte means at the start of a token, in the order of the tests.
-// S_DELIM begins a run, S_DELIM1 is a token of its own (-k).
-enum : uint8_t { S_FIELD, S_EOL, S_DELIM, S_DELIM1, S_QUOTE };
-
-extern uint8_t scancls[256];
-extern uint8_t scanstart[256];
-
-struct scanpos {
-  const unsigned char *pos, *end; // what is left of the block; *end == '\n'
-  // Where the delimiter run after the last field ends, when the look that
-  // found the field saw all of it: the next token is then that run.
-  const unsigned char *runend;
-};
-extern scanpos scanat;
-
-// A field as scantoken() hands it over: the text is in the block (not
-// NUL-terminated) or in fieldbuf; 16 bytes can be read from it.
-struct fieldref {
-  const char *text;
-  int len, frac, cut;
-};
-
-int slowtoken();
-
 namespace scanfast {
-// The delimiters; each again where it continues a run (all ones), or
-// nothing (all zeros); '"', or NUL where the quote is a delimiter.
-extern vec::rep vdelim1, vdelim2, vrun1, vrun2, vquote;
-extern uint64_t signok64, firstok64, runs64; // all ones, or 0 under -P / -S / -k
-
 // The bytes that end an unquoted / a quoted field.
-inline vec::b16 ends(vec::b16 v) { return eq(v, '\n') | eq(v, vdelim1) | eq(v, vdelim2); }
+inline vec::b16 ends(const scanclasses &c, vec::b16 v) {
+  return eq(v, '\n') | eq(v, c.vdelim1) | eq(v, c.vdelim2);
+}
 inline vec::b16 qends(vec::b16 v) { return eq(v, '\n') | eq(v, '"') | eq(v, '\0'); }
 
-inline unsigned endbits(vec::b16 v) { return vec::mask(ends(v)); }
+inline unsigned endbits(const scanclasses &c, vec::b16 v) { return vec::mask(ends(c, v)); }
 inline unsigned nlbits(vec::b16 v) { return vec::mask(eq(v, '\n')); }
-inline unsigned runbits(vec::b16 v) {
-  return vec::mask((eq(v, vdelim1) & vrun1) | (eq(v, vdelim2) & vrun2));
+inline unsigned runbits(const scanclasses &c, vec::b16 v) {
+  return vec::mask((eq(v, c.vdelim1) & c.vrun1) | (eq(v, c.vdelim2) & c.vrun2));
 }
 inline unsigned qendbits(vec::b16 v) { return vec::mask(qends(v)); }
 
@@ -79,12 +40,13 @@ inline unsigned qendbits(vec::b16 v) { return vec::mask(qends(v)); }
 template <unsigned N> struct numbits {
   vec::maskof<N> ok, dig, sgn, pt;
 };
-template <unsigned N> [[gnu::always_inline]] inline numbits<N> numclass(vec::bytes<N> v) {
+template <unsigned N>
+[[gnu::always_inline]] inline numbits<N> numclass(const scanclasses &c, vec::bytes<N> v) {
   auto dig = vec::mask(inrange(v, '0', '9')), pt = vec::mask(eq(v, '.'));
   auto pm = vec::mask(eq(v, '+') | eq(v, '-'));
   auto ex = vec::mask(eq(v | vec::rep(0x20), 'e'));
   // Signs and exponent letters are accepted only without -P.
-  auto signok = static_cast<decltype(dig)>(signok64);
+  auto signok = static_cast<decltype(dig)>(c.signok64);
   return {dig | pt | ((pm | ex) & signok), dig, pm, pt};
 }
 
@@ -112,14 +74,14 @@ struct windowbits {
 
 // The bits of p[0..lim), lim at most WINDOW. The buffer must have 64
 // readable bytes at p.
-[[gnu::always_inline]] inline void scanwindow(const unsigned char *p, unsigned lim,
-                                              windowbits &w) {
+[[gnu::always_inline]] inline void scanwindow(const scanclasses &c, const unsigned char *p,
+                                              unsigned lim, windowbits &w) {
   using namespace scanfast;
   vec::b64 v = vec::load64(p);
   vec::b64 n = eq(v, '\n');
-  uint64_t nl = vec::mask(n), end = vec::mask(n | eq(v, vdelim1) | eq(v, vdelim2));
-  uint64_t qz = vec::mask(eq(v, vquote) | eq(v, '\0'));
-  numbits<64> num = numclass(v);
+  uint64_t nl = vec::mask(n), end = vec::mask(n | eq(v, c.vdelim1) | eq(v, c.vdelim2));
+  uint64_t qz = vec::mask(eq(v, c.vquote) | eq(v, '\0'));
+  numbits<64> num = numclass(c, v);
   uint64_t dig = num.dig, pt = num.pt, pm = num.sgn, ok = num.ok;
   uint64_t in = (uint64_t{1} << lim) - 1; // lim < 64
   w.end = end | ~in;
@@ -130,7 +92,7 @@ struct windowbits {
   w.qstart = qz & ~end & in;
   w.qend = qz | nl | ~in;
   // A run is continued by any delimiter but a newline or a NUL.
-  w.run = end & ~nl & ~qz & in & runs64;
+  w.run = end & ~nl & ~qz & in & c.runs64;
   w.pt = pt;
   // The number walk for every field of the window at once, by carries:
   // adding a run's lowest bit to it carries out of its top bit just when
@@ -139,12 +101,12 @@ struct windowbits {
   uint64_t g = ~w.end, s = g & ~(g << 1);
   // Every byte accepted and the first one a byte that may begin a number:
   // the carry from the first byte runs through to the field's end.
-  uint64_t acc = g & ok, first = s & acc & (dig | pt | pm) & firstok64;
+  uint64_t acc = g & ok, first = s & acc & (dig | pt | pm) & c.firstok64;
   uint64_t whole = (acc + first) & w.end;
   // No digit at all, or a sign after the last one: a carry from the first
   // byte or from a sign runs through non-digits to the field's end.
   uint64_t nodig = g & ~dig;
-  uint64_t signed_ = (nodig + ((s | (pm & signok64)) & nodig)) & w.end;
+  uint64_t signed_ = (nodig + ((s | (pm & c.signok64)) & nodig)) & w.end;
   w.num = whole & ~signed_;
 }
 
@@ -178,8 +140,9 @@ struct windowfield {
   return static_cast<unsigned>(__builtin_ctzll(w.qend & ~uint64_t{0} << (i + 1)));
 }
 
-[[gnu::always_inline]] inline int scantoken(scanpos &s, fieldref &f) {
+[[gnu::always_inline]] inline int scantoken(scanner &sc, scanpos &s, fieldref &f) {
   using namespace scanfast;
+  const scanclasses &c = sc.cls;
   const unsigned char *p = s.pos;
   if (s.runend) {
     s.pos = s.runend;
@@ -187,7 +150,7 @@ struct windowfield {
     return TOK_DELIM;
   }
   if (p < s.end) {
-    switch (scanstart[*p]) {
+    switch (c.start[*p]) {
     case S_EOL:
       s.pos = p + 1;
       return TOK_EOL;
@@ -195,7 +158,7 @@ struct windowfield {
       s.pos = p + 1;
       return TOK_DELIM;
     case S_DELIM: {
-      unsigned n = first(~runbits(vec::load16(p + 1)) & 0xffff);
+      unsigned n = first(~runbits(c, vec::load16(p + 1)) & 0xffff);
       if (n < 16 && p + 1 + n < s.end) {
         s.pos = p + 1 + n;
         return TOK_DELIM;
@@ -214,18 +177,18 @@ struct windowfield {
     }
     default: {
       vec::b16 v = vec::load16(p);
-      unsigned n = first(endbits(v));
+      unsigned n = first(endbits(c, v));
       if (n < 16 && p + n < s.end) {
         // The number walk by the bits: every byte accepted, a digit, and
         // no sign after the last digit (so the signs' bits, read as a
         // number, are below the digits').
-        numbits<16> b = numclass(v);
+        numbits<16> b = numclass(c, v);
         unsigned m = (1u << n) - 1, dig = b.dig & m, pt = b.pt & m;
         // Computed, not branched on: whether a field is a number is as
         // good as random to the branch predictor. Likewise the fraction
         // digits, with a stand-in point on the last byte (which gives 0,
         // as no point or a point there does).
-        int num = ((scancls[*p] & K_FIRSTOK) != 0) & ((b.ok & m) == m) & (dig != 0) &
+        int num = ((c.cls[*p] & K_FIRSTOK) != 0) & ((b.ok & m) == m) & (dig != 0) &
                   ((b.sgn & m) < dig);
         int frac = static_cast<int>(n) - 1 - __builtin_ctz(pt | 1u << (n - 1));
         f = {reinterpret_cast<const char *>(p), static_cast<int>(n), frac, 0};
@@ -233,7 +196,7 @@ struct windowfield {
         // The same look mostly holds the delimiter run after the field
         // too: then the next token's start is known without another.
         if (!(nlbits(v) >> n & 1)) {
-          unsigned e = n + 1 + first(~runbits(v) >> (n + 1) & 0xffff >> (n + 1));
+          unsigned e = n + 1 + first(~runbits(c, v) >> (n + 1) & 0xffff >> (n + 1));
           if (e < 16 && p + e < s.end)
             s.runend = p + e;
         }
@@ -247,9 +210,9 @@ struct windowfield {
     }
     }
   }
-  scanat = s;
-  int tok = slowtoken();
-  s = scanat;
-  f = {fieldbuf, fieldlen, fieldfrac, fieldcut};
+  sc.in.at = s;
+  int tok = sc.slowtoken();
+  s = sc.in.at;
+  f = {sc.fieldbuf, sc.fieldlen, sc.fieldfrac, sc.fieldcut};
   return tok;
 }

@@ -3,19 +3,16 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/loop.h"
-#include "driver/output.h"
-#include "scan/scan.h"
-#include "table/qelmalloc.h"
+#include "base/qelmalloc.h"
 
-int tablecols;
-colstat *colstats;
-
-void errmsg(const char *text) { errwrite(text, strlen(text)); }
+coltable::~coltable() {
+  if (colstats)
+    qelfree(colstats);
+}
 
 // Resizes the table to cols entries, the new ones 0. Returns 0 if the
 // allocator gave nothing (it ends the process instead, so only in theory).
-static int resize(int cols) {
+int coltable::resize(int cols) {
   uint32_t bytes = static_cast<uint32_t>(cols) * sizeof(colstat);
   colstat *s = static_cast<colstat *>(qelrealloc(colstats, bytes));
   if (!s)
@@ -26,7 +23,7 @@ static int resize(int cols) {
   return 1;
 }
 
-int widentable(int mode, int64_t col) {
+int coltable::widentable(int mode, int64_t col) {
   if (mode == TBL_NEW) {
     tablecols = 0;
     return resize(30);
@@ -34,44 +31,37 @@ int widentable(int mode, int64_t col) {
   if (mode != TBL_COLS)
     return 0;
   if (tablecols >= MAXCOLS || col >= MAXCOLS) {
-    errmsg("The table can't be any wider\n");
+    err.str("The table can't be any wider\n");
     return 0;
   }
   int64_t want = col > tablecols ? col : tablecols;
   if (want > MAXCOLS - 30)
     want = MAXCOLS - 30;
   if (!resize(static_cast<int>(want) + 30)) {
-    errmsg("The table can't be any wider\n");
+    err.str("The table can't be any wider\n");
     return 0;
   }
   return 1;
 }
 
-int admitcol(int64_t col) {
+int coltable::admitcol(int64_t col) {
   // A negative column (a negative -C can make one) is no index: refused,
   // though the table's width is not the reason.
   if (col < 0 || !widentable(TBL_COLS, col)) {
-    errprintf("Invalid column used: %s\n", coltoa(col));
+    err.printf("Invalid column used: %s\n", coltoa(col, err).text);
     return 0;
   }
   return 1;
 }
 
-void formatsummary() {
+void coltable::formatsummary(output &out) {
   for (int c = 0; c < tablecols; c++) {
     int width = colwidth(colstats[c]);
     if (width == 0)
       continue;
     char line[64];
-    int n = snprintf(line, sizeof line, "format %s %d %d\n", coltoa(c), width + 1,
+    int n = snprintf(line, sizeof line, "format %s %d %d\n", coltoa(c, err).text, width + 1,
                      colstats[c].prec);
-    outwrite(line, static_cast<size_t>(n));
+    out.write(line, static_cast<size_t>(n));
   }
-}
-
-void droptable() {
-  if (colstats)
-    qelfree(colstats);
-  colstats = nullptr;
-  tablecols = 0;
 }

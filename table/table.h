@@ -7,10 +7,11 @@
 #pragma once
 #include <cstdint>
 
+#include "base/output.h"
 #include "scan/scan.h"
+#include "table/colname.h"
 
 enum { TBL_NEW = 1, TBL_COLS = 3 };
-constexpr int MAXCOLS = 702;
 
 // What one column has seen; all 0 when it enters the table.
 struct colstat {
@@ -19,33 +20,15 @@ struct colstat {
   int prec;  // most bytes after a number's first "."
 };
 
-extern int tablecols; // capacity; 0 before widentable(TBL_NEW, 0)
-extern colstat *colstats;
-
 // The width the column's format command gives (less the 1 it adds): its
 // longest label, or its widest whole part beside its precision.
 inline int colwidth(const colstat &s) {
   return s.label > s.whole + s.prec ? s.label : s.whole + s.prec;
 }
 
-// 1 on success, 0 when refused.
-int widentable(int mode, int64_t col);
-
-// The columns below this one can be recorded without asking the table:
-// growth is asked one column early, for the table's last column too, but
-// a full table has nothing left to grow for and records ZZ like any other.
-inline int64_t tablefastcols() {
-  return tablecols >= MAXCOLS ? MAXCOLS : tablecols > 0 ? tablecols - 1 : 0;
-}
-
-// Makes room for a column that is not yet in the table, or reports that
-// it cannot have any: 1 when the column may be recorded.
-int admitcol(int64_t col);
-
-// Records a written cell in a column the table holds: whether it is a
-// number (1) or a label (0), the length of its text and, for a number, the
-// bytes after the text's first "." (the scanner counts them as it reads
-// the field: fieldfrac).
+// Records a written cell in a column: whether it is a number (1) or a
+// label (0), the length of its text and, for a number, the bytes after
+// the text's first "." (the scanner counts them as it reads the field).
 [[gnu::always_inline]] inline void recordcell(colstat &s, int num, int len, int frac) {
   // Without a branch on the kind, which is as good as random: each
   // figure takes the cell's part, and a kind's part of the other figures
@@ -58,17 +41,44 @@ int admitcol(int64_t col);
   s.prec = frac > s.prec ? frac : s.prec;
 }
 
-// Records a written cell in any column, making room for it first.
-inline void bookcell(int64_t col, int kind, int len, int frac) {
-  if ((col < 0 || col >= tablefastcols()) && !admitcol(col)) [[unlikely]]
-    return;
-  recordcell(colstats[col], kind == TOK_NUMBER, len, frac);
-}
+class coltable {
+public:
+  // Refusals are said on err.
+  explicit coltable(errsink &e) : err(e) {}
+  ~coltable();
+  coltable(const coltable &) = delete;
+  coltable &operator=(const coltable &) = delete;
 
-// The closing "format" commands, one per column that received text.
-void formatsummary();
+  // TBL_NEW makes the table; TBL_COLS makes room for col. 1 on success,
+  // 0 when refused.
+  int widentable(int mode, int64_t col);
 
-// Frees the table; only for running the converter again in one process.
-void droptable();
+  // The columns below this one can be recorded without asking the table:
+  // growth is asked one column early, for the table's last column too,
+  // but a full table has nothing left to grow for and records ZZ like any
+  // other.
+  int64_t fastcols() const {
+    return tablecols >= MAXCOLS ? MAXCOLS : tablecols > 0 ? tablecols - 1 : 0;
+  }
 
-void errmsg(const char *text);
+  // Makes room for a column that is not yet in the table, or reports that
+  // it cannot have any: 1 when the column may be recorded.
+  int admitcol(int64_t col);
+
+  // Records a written cell in any column, making room for it first.
+  void bookcell(int64_t col, int kind, int len, int frac) {
+    if ((col < 0 || col >= fastcols()) && !admitcol(col)) [[unlikely]]
+      return;
+    recordcell(colstats[col], kind == TOK_NUMBER, len, frac);
+  }
+
+  // The closing "format" commands, one per column that received text.
+  void formatsummary(output &out);
+
+  int tablecols = 0; // capacity; 0 before widentable(TBL_NEW, 0)
+  colstat *colstats = nullptr;
+
+private:
+  int resize(int cols);
+  errsink &err;
+};

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/output.h"
+#include "base/output.h"
 #include "runprog.h"
 
 using namespace std::string_literals;

@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/output.h"
-#include "driver/sysio.h"
+#include "base/output.h"
+#include "base/sysio.h"
 #include "scan/scan.h"
 #include "testutil.h"
 
@@ -68,7 +68,7 @@ struct plan {
   std::vector<step> reads, writes;
   int err = EIO;
 } p;
-std::string input, written;
+std::string source, written;
 size_t inpos;
 unsigned reads, writes, waits;
 
@@ -82,8 +82,8 @@ ssize_t fakeread(int, void *buf, size_t n) {
     errno = s == INTR ? EINTR : s == AGAIN ? EAGAIN : p.err;
     return -1;
   }
-  size_t k = std::min(s == ONE ? 1 : n, input.size() - inpos);
-  memcpy(buf, input.data() + inpos, k);
+  size_t k = std::min(s == ONE ? 1 : n, source.size() - inpos);
+  memcpy(buf, source.data() + inpos, k);
   inpos += k;
   return static_cast<ssize_t>(k);
 }
@@ -107,7 +107,7 @@ int fakepoll(struct pollfd *fds, nfds_t, int) {
 
 runresult faulty(const plan &pl, const std::string &in) {
   p = pl;
-  input = in;
+  source = in;
   written.clear();
   inpos = reads = writes = waits = 0;
   const syscalls real = sys;
@@ -115,12 +115,7 @@ runresult faulty(const plan &pl, const std::string &in) {
   setoutputblock(64); // so that output is written while input is read
   argvec av({});
   runresult r;
-  resetstate();
-  setoutputmem(nullptr, &r.err);
-  r.status = parseargs(av.argc(), av.argv());
-  if (r.status < 0)
-    r.status = runconvert();
-  setoutputmem(nullptr, nullptr);
+  r.status = txt2sheetmem(av.argc(), av.argv(), nullptr, 0, 0, nullptr, &r.err);
   setoutputblock(0);
   sys = real;
   r.out = written;

@@ -3,18 +3,20 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/settings.h"
+#include "base/settings.h"
 #include "scan/scan.h"
 #include "testutil.h"
 
 // The tokens of an input as text: N(..) a number, L(..) a label (with a !
 // after it when the field was cut), D a delimiter, E an end of line.
+// The settings are those of the last setoptions.
 static std::string tokens(const std::string &in, size_t chunk) {
-  scanprepare();
-  setinputmem(in.data(), in.size(), chunk);
+  scanner sc(testset);
+  sc.in.setmem(in.data(), in.size(), chunk);
+  const char *fieldbuf = sc.fieldbuf;
   std::string s;
   for (;;) {
-    int t = nexttoken();
+    int t = sc.nexttoken();
     switch (t) {
     case TOK_NUMBER: s += "N(" + std::string(fieldbuf) + ")"; break;
     case TOK_LABEL: s += "L(" + std::string(fieldbuf) + ")"; break;
@@ -22,14 +24,14 @@ static std::string tokens(const std::string &in, size_t chunk) {
     case TOK_EOL: s += "E"; break;
     case TOK_EOF:
       // The end of input stays the end.
-      if (nexttoken() != TOK_EOF)
+      if (sc.nexttoken() != TOK_EOF)
         s += "<EOF not sticky>";
       return s;
     default: s += "?"; break;
     }
-    if ((t == TOK_NUMBER || t == TOK_LABEL) && static_cast<size_t>(fieldlen) != strlen(fieldbuf))
+    if ((t == TOK_NUMBER || t == TOK_LABEL) && static_cast<size_t>(sc.fieldlen) != strlen(fieldbuf))
       s += "<fieldlen wrong>";
-    if ((t == TOK_NUMBER || t == TOK_LABEL) && fieldcut)
+    if ((t == TOK_NUMBER || t == TOK_LABEL) && sc.fieldcut)
       s += "!";
   }
 }
@@ -188,9 +190,9 @@ TEST(Numbers, RecognitionTable) {
     for (const auto &c : cases) {
       int want = m.which == 0 ? c.deflt : m.which == 1 ? c.plain : c.strs;
       const char *mode = m.opt ? m.opt : "default";
-      // The recognizer as a walk over fieldbuf...
-      strcpy(fieldbuf, c.field);
-      EXPECT_EQ(isnumfield(), want) << shown(c.field) << " under " << mode;
+      // The rule as a plain walk...
+      EXPECT_EQ(isnumref(c.field, testset) ? TOK_NUMBER : TOK_LABEL, want)
+          << shown(c.field) << " under " << mode;
       // ...and folded into the scan, at every block size.
       std::string kind = want == TOK_NUMBER ? "N(" : "L(";
       for (size_t chunk : {0, 1, 2})

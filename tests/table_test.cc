@@ -1,151 +1,60 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
-#include <sys/resource.h>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "driver/output.h"
+#include "base/output.h"
 #include "scan/scan.h"
-#include "table/qelmalloc.h"
 #include "table/table.h"
 #include "testutil.h"
-
-using ::testing::ExitedWithCode;
-
-#include "sanitizer.h"
-
-TEST(Qelmalloc, KeepsContentsAndGuard) {
-  char *p = static_cast<char *>(qelrealloc(nullptr, 16));
-  ASSERT_NE(p, nullptr);
-  double g;
-  memcpy(&g, p - 8, 8);
-  EXPECT_EQ(g, 1234567890.12344);
-  uint64_t bits;
-  memcpy(&bits, p - 8, 8);
-  EXPECT_EQ(bits, UINT64_C(0x41D26580B487E671));
-  memcpy(p, "0123456789abcdef", 16);
-  p = static_cast<char *>(qelrealloc(p, 1 << 20));
-  EXPECT_EQ(memcmp(p, "0123456789abcdef", 16), 0);
-  p = static_cast<char *>(qelrealloc(p, 4));
-  EXPECT_EQ(memcmp(p, "0123", 4), 0);
-  memcpy(&g, p - 8, 8);
-  EXPECT_EQ(g, 1234567890.12344);
-  qelfree(p);
-  qelfree(qelmalloc(0));
-}
-
-// The block a death test spoils stays reachable from here: the process
-// ends inside the allocator on purpose, and the leak checker that runs at
-// its exit must not take the block for a leak.
-static char *volatile spoiled;
-
-// A death test's child starts this binary afresh, which under an emulator
-// only the emulator can do: there it is a plain fork.
-#ifdef UNDER_EMULATOR
-#define REEXECSTYLE "fast"
-#else
-#define REEXECSTYLE "threadsafe"
-#endif
-
-TEST(QelmallocDeathTest, FaultsEndTheProcess) {
-  GTEST_FLAG_SET(death_test_style, REEXECSTYLE);
-  EXPECT_EXIT(qelfree(nullptr), ExitedWithCode(1), "^qelfree: NULL\n$");
-  EXPECT_EXIT(
-      {
-        char *p = static_cast<char *>(qelmalloc(8));
-        spoiled = p;
-        memset(p - 8, 0, 8);
-        qelfree(p);
-      },
-      ExitedWithCode(1), "^qelfree: storage not malloc'ed\n$");
-  EXPECT_EXIT(
-      {
-        char *p = static_cast<char *>(qelmalloc(8));
-        spoiled = p;
-        memset(p - 8, 0xff, 8); // a NaN is no guard either
-        qelrealloc(p, 64);
-      },
-      ExitedWithCode(1), "^qelrealloc: storage not qelmalloc'ed\n$");
-}
-
-TEST(QelmallocDeathTest, RefusedAllocationEndsTheProcess) {
-#if defined(UNDER_ASAN)
-  GTEST_SKIP() << "the sanitizer's allocator reports this itself";
-#elif defined(UNDER_EMULATOR)
-  GTEST_SKIP() << "the emulator keeps RLIMIT_AS for itself (it would bound its "
-                  "own memory), so no limit can refuse the allocation";
-#else
-  GTEST_FLAG_SET(death_test_style, REEXECSTYLE);
-  auto limit = [] {
-    struct rlimit rl = {256u << 20, 256u << 20};
-    setrlimit(RLIMIT_AS, &rl);
-  };
-  EXPECT_EXIT(
-      {
-        limit();
-        qelmalloc(UINT32_MAX);
-      },
-      ExitedWithCode(1), "^qelmalloc: no memory\n$");
-  EXPECT_EXIT(
-      {
-        void *p = qelmalloc(16);
-        limit();
-        qelrealloc(p, UINT32_MAX - 4);
-      },
-      ExitedWithCode(1), "^qelmalloc: no memory\n$");
-#endif
-}
 
 // A fresh table, and stderr collected.
 class Table : public ::testing::Test {
 protected:
-  void SetUp() override {
-    resetstate();
-    setoutputmem(&out, &err);
-    ASSERT_EQ(widentable(TBL_NEW, 0), 1);
-  }
-  void TearDown() override { resetstate(); }
+  void SetUp() override { ASSERT_EQ(t.widentable(TBL_NEW, 0), 1); }
   void cell(int64_t col, int kind, const char *text) {
     int len = static_cast<int>(strlen(text));
     const char *dot = strchr(text, '.');
-    bookcell(col, kind, len, dot ? len - static_cast<int>(dot - text) - 1 : 0);
+    t.bookcell(col, kind, len, dot ? len - static_cast<int>(dot - text) - 1 : 0);
   }
-  std::string out, err;
+  std::string err;
+  errsink e{&err};
+  coltable t{e};
 };
 
 TEST_F(Table, GrowsByItsLaw) {
-  EXPECT_EQ(tablecols, 30);
+  EXPECT_EQ(t.tablecols, 30);
   static const struct {
     int64_t col;
     int after;
   } steps[] = {{28, 30}, {29, 60}, {100, 130}, {672, 702}, {700, 702}};
   for (const auto &s : steps) {
     cell(s.col, TOK_LABEL, "x");
-    EXPECT_EQ(tablecols, s.after) << "after a field in column " << s.col;
+    EXPECT_EQ(t.tablecols, s.after) << "after a field in column " << s.col;
   }
   EXPECT_EQ(err, "");
 }
 
 TEST_F(Table, Column672DoesNotGrowA680Table) {
   cell(650, TOK_LABEL, "x");
-  ASSERT_EQ(tablecols, 680);
+  ASSERT_EQ(t.tablecols, 680);
   cell(672, TOK_LABEL, "x");
-  EXPECT_EQ(tablecols, 680);
+  EXPECT_EQ(t.tablecols, 680);
   cell(700, TOK_LABEL, "x");
-  EXPECT_EQ(tablecols, 702);
+  EXPECT_EQ(t.tablecols, 702);
   EXPECT_EQ(err, "");
 }
 
 TEST_F(Table, ZZIsAColumnLikeTheOthers) {
   cell(701, TOK_LABEL, "ab");
-  EXPECT_EQ(tablecols, 702);
-  EXPECT_EQ(colwidth(colstats[701]), 2);
+  EXPECT_EQ(t.tablecols, 702);
+  EXPECT_EQ(colwidth(t.colstats[701]), 2);
   cell(701, TOK_LABEL, "abcdef");
-  EXPECT_EQ(colwidth(colstats[701]), 6) << "a full table records ZZ again";
+  EXPECT_EQ(colwidth(t.colstats[701]), 6) << "a full table records ZZ again";
   cell(700, TOK_NUMBER, "1.5");
-  EXPECT_EQ(colwidth(colstats[700]), 3);
+  EXPECT_EQ(colwidth(t.colstats[700]), 3);
   EXPECT_EQ(err, "");
   cell(702, TOK_LABEL, "x");
   EXPECT_EQ(err, "The table can't be any wider\n"
@@ -156,7 +65,7 @@ TEST_F(Table, BeyondZZAndNegativeColumnsRefused) {
   cell(702, TOK_LABEL, "x");
   EXPECT_EQ(err, "The table can't be any wider\n"
                  "coltoa: invalid col: 702\n" "Invalid column used: ??\n");
-  EXPECT_EQ(tablecols, 30);
+  EXPECT_EQ(t.tablecols, 30);
   err.clear();
   cell(INT64_C(1) << 40, TOK_LABEL, "x");
   EXPECT_EQ(err, "The table can't be any wider\n"
@@ -169,7 +78,7 @@ TEST_F(Table, BeyondZZAndNegativeColumnsRefused) {
   err.clear();
   cell(-(INT64_C(1) << 32), TOK_LABEL, "x");
   EXPECT_EQ(err, "coltoa: invalid col: -4294967296\n" "Invalid column used: ??\n");
-  EXPECT_EQ(tablecols, 30);
+  EXPECT_EQ(t.tablecols, 30);
 }
 
 TEST_F(Table, WidthAndPrecision) {
@@ -185,8 +94,8 @@ TEST_F(Table, WidthAndPrecision) {
   };
   for (const auto &s : seq) {
     cell(3, s.kind, s.text);
-    EXPECT_EQ(colwidth(colstats[3]), s.width) << "after " << s.text;
-    EXPECT_EQ(colstats[3].prec, s.prec) << "after " << s.text;
+    EXPECT_EQ(colwidth(t.colstats[3]), s.width) << "after " << s.text;
+    EXPECT_EQ(t.colstats[3].prec, s.prec) << "after " << s.text;
   }
   // The whole part counts the point.
   static const struct {
@@ -195,8 +104,8 @@ TEST_F(Table, WidthAndPrecision) {
   } points[] = {{"5.", 2, 0}, {".125", 5, 3}, {"12.5", 6, 3}};
   for (const auto &s : points) {
     cell(4, TOK_NUMBER, s.text);
-    EXPECT_EQ(colwidth(colstats[4]), s.width) << "after " << s.text;
-    EXPECT_EQ(colstats[4].prec, s.prec) << "after " << s.text;
+    EXPECT_EQ(colwidth(t.colstats[4]), s.width) << "after " << s.text;
+    EXPECT_EQ(t.colstats[4].prec, s.prec) << "after " << s.text;
   }
 }
 
@@ -223,12 +132,12 @@ TEST_F(Table, WidthDoesNotDependOnTheOrderOfCells) {
     do {
       std::string seen;
       for (size_t i : order) {
-        const char *t = c.cells[i];
-        cell(col, t[0] == '"' ? TOK_LABEL : TOK_NUMBER, t[0] == '"' ? t + 1 : t);
-        seen += std::string(" ") + t;
+        const char *text = c.cells[i];
+        cell(col, text[0] == '"' ? TOK_LABEL : TOK_NUMBER, text[0] == '"' ? text + 1 : text);
+        seen += std::string(" ") + text;
       }
-      EXPECT_EQ(colwidth(colstats[col]), c.width) << "cells" << seen;
-      EXPECT_EQ(colstats[col].prec, c.prec) << "cells" << seen;
+      EXPECT_EQ(colwidth(t.colstats[col]), c.width) << "cells" << seen;
+      EXPECT_EQ(t.colstats[col].prec, c.prec) << "cells" << seen;
       col++;
     } while (std::next_permutation(order.begin(), order.end()));
   }

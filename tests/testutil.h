@@ -1,9 +1,13 @@
 // Running the converter in-process from a test.
 #pragma once
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "base/output.h"
+#include "base/settings.h"
+#include "driver/options.h"
 #include "driver/txt2sheet.h"
 
 struct runresult {
@@ -34,11 +38,49 @@ inline runresult runmem(std::vector<std::string> args, const std::string &in,
   return r;
 }
 
-// Sets the settings from an option list as the command line would.
-inline int setoptions(std::vector<std::string> args) {
-  argvec av(std::move(args));
-  resetstate();
-  return parseargs(av.argc(), av.argv());
+// The settings the last setoptions made.
+inline settings testset;
+
+// Sets testset from an option list as the command line would; what the
+// parser says goes to out and err when they are given.
+inline int setoptions(std::vector<std::string> args, std::string *out = nullptr,
+                      std::string *err = nullptr) {
+  // The settings keep the program's name from the argument vector, as the
+  // program's do from argv, so the vector lives until the next call.
+  static std::unique_ptr<argvec> av;
+  av = std::make_unique<argvec>(std::move(args));
+  output o(out);
+  errsink e(err);
+  int status = parseargs(av->argc(), av->argv(), testset, o, e);
+  o.flush();
+  return status;
+}
+
+// The number rule as a plain walk over a field's bytes, the reference the
+// scanner's bit-parallel forms are checked against: a digit, sign or point
+// first, then digits, points, signs and exponent letters (without -P only
+// digits and points), a digit somewhere and none but digits and points
+// after the last sign. Under -S nothing is a number.
+inline bool isnumref(const std::string &field, const settings &set) {
+  if (set.allstrings || field.empty())
+    return false;
+  unsigned char c0 = static_cast<unsigned char>(field[0]);
+  if (!((c0 >= '0' && c0 <= '9') || c0 == '+' || c0 == '-' || c0 == '.'))
+    return false;
+  bool seendigit = false, lastdigit = false;
+  for (unsigned char c : field) {
+    if (c >= '0' && c <= '9')
+      seendigit = lastdigit = true;
+    else if (c == '.')
+      continue;
+    else if ((c == 'E' || c == 'e') && !set.plainnums)
+      continue;
+    else if ((c == '+' || c == '-') && !set.plainnums)
+      lastdigit = false;
+    else
+      return false;
+  }
+  return seendigit && lastdigit;
 }
 
 // Bytes shown so that a failure says what differed.

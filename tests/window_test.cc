@@ -11,13 +11,13 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/settings.h"
+#include "base/settings.h"
 #include "scan/scan.h"
 #include "testutil.h"
 
 namespace {
 // What the converter must write for one line of fields, from the rules:
-// the number walk as written (isnumfield) and the fraction digits after
+// the number rule as a plain walk (isnumref) and the fraction digits after
 // the first point. The settings must be those of opts.
 struct model {
   std::string out;
@@ -25,8 +25,7 @@ struct model {
   // fraction digits.
   std::vector<int> label, whole, prec;
   void cell(size_t col, const std::string &f) {
-    strcpy(fieldbuf, f.c_str());
-    bool num = isnumfield() == TOK_NUMBER;
+    bool num = isnumref(f, testset);
     std::string name(1, static_cast<char>('A' + col));
     out += num ? "let " + name + "0 = " + f + "\n" : "rightstring " + name + "0 = \"" + f + "\"\n";
     if (label.size() <= col) {
