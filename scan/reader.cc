@@ -1,0 +1,23 @@
+// The reader's rare parts: its byte classes, made once per set of
+// options, and the keeping of a field that crosses a block's edge.
+#include "scan/reader.h"
+
+#include <cstring>
+
+byteclasses makeclasses(int delim1, int delim2, bool strip, bool allstrings, bool plainnums) {
+  byteclasses c;
+  c.delim1 = vec::rep(static_cast<uint8_t>(delim1));
+  c.delim2 = vec::rep(static_cast<uint8_t>(delim2));
+  c.runs = strip ? ~uint64_t{0} : 0;
+  c.signok = plainnums ? 0 : ~uint64_t{0};
+  c.firstok = allstrings ? 0 : ~uint64_t{0};
+  return c;
+}
+
+void reader::keep(const unsigned char *p, const unsigned char *q) {
+  size_t n = static_cast<size_t>(q - p), room = static_cast<size_t>(FIELDMAX - kept);
+  if (n > room)
+    n = room;
+  memcpy(buf + kept, p, n);
+  kept += static_cast<int>(n);
+}
