@@ -1,6 +1,7 @@
 // Microbenchmarks of the converter's hot pieces: the scanner (token by
-// token, and the conversion loop's window), number recognition in the
-// scan, the cell-command writer, and the whole converter in memory.
+// token, and the token reader as the conversion loop runs it), number
+// recognition in the scan, the cell-command writer, and the whole
+// converter in memory.
 // The input is made here, deterministically, in the shapes that
 // bench/run.sh times end to end, so a loss there can be traced to a piece.
 //
@@ -19,7 +20,6 @@
 #include "driver/options.h"
 #include "driver/txt2sheet.h"
 #include "scan/scan.h"
-#include "scan/scanner.h"
 
 namespace {
 
@@ -168,83 +168,38 @@ void BM_scan(benchmark::State &state) {
 }
 BENCHMARK(BM_scan)->DenseRange(MIXED, LONG)->Unit(benchmark::kMillisecond);
 
-// The scanner as the conversion loop calls it, on its own copy of the read
-// position and with the field left where it lies; nexttoken() above adds
-// the copies in and out that callers outside the loop need.
-void BM_scantoken(benchmark::State &state) {
+// The token reader as the conversion loop calls it, with actions that only
+// count: the field's text left where it lies, no copy per token. The
+// difference to BM_scan is what nexttoken() adds, stopping and starting
+// again at every token and copying the field out.
+void BM_reader(benchmark::State &state) {
   shape sh = static_cast<shape>(state.range(0));
   const std::string &in = input(sh);
   settings set = settle(sh);
   scanner sc(set);
-  int64_t fields = 0, sum = 0;
+  struct counts {
+    int64_t fields = 0, sum = 0;
+    bool onfield(int label, const char *, int len, int frac, int) {
+      fields++;
+      sum += len + frac + label;
+      return true;
+    }
+    bool ondelim() { return true; }
+    bool oneol() {
+      sum++;
+      return true;
+    }
+  } k;
   for (auto _ : state) {
     sc.in.setmem(in.data(), in.size(), 0);
-    scanpos s = sc.in.at;
-    fieldref f;
-    int t;
-    while ((t = scantoken(sc, s, f)) != TOK_EOF) {
-      if (t == TOK_NUMBER || t == TOK_LABEL) {
-        fields++;
-        sum += f.len;
-      }
-    }
-    sc.in.at = s;
+    sc.read(k);
   }
-  benchmark::DoNotOptimize(sum);
+  benchmark::DoNotOptimize(k.sum);
   state.SetLabel(shapename[sh]);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in.size()));
-  state.SetItemsProcessed(fields);
+  state.SetItemsProcessed(k.fields);
 }
-BENCHMARK(BM_scantoken)->DenseRange(MIXED, LONG)->Unit(benchmark::kMillisecond);
-
-// The conversion loop's window: the bits of 63 bytes at a time, and the
-// walk over the unquoted fields and runs they show (quoted fields and
-// line ends are only stepped over). Moves on from the last field end, as
-// the loop does; what no window can finish, it steps over a byte at a time,
-// where the loop would hand it to the token reader: so not the long shape,
-// whose fields are all the token reader's.
-void BM_scanwindow(benchmark::State &state) {
-  shape sh = static_cast<shape>(state.range(0));
-  const std::string &in = input(sh);
-  scanclasses cls(settle(sh));
-  // The window reads 64 bytes wherever it starts.
-  std::string buf = in + std::string(64, '\n');
-  const unsigned char *begin = reinterpret_cast<const unsigned char *>(buf.data());
-  const unsigned char *end = begin + in.size();
-  int64_t fields = 0, sum = 0;
-  for (auto _ : state) {
-    for (const unsigned char *p = begin; p < end;) {
-      size_t avail = static_cast<size_t>(end - p);
-      unsigned lim = avail < WINDOW ? static_cast<unsigned>(avail) : WINDOW, i = 0;
-      windowbits w;
-      scanwindow(cls, p, lim, w);
-      const uint64_t notfield = w.end | w.qstart;
-      while (i < lim) {
-        if (!(notfield >> i & 1)) {
-          windowfield f = fieldat(w, i);
-          if (f.end >= lim)
-            break;
-          fields++;
-          sum += f.num + f.frac;
-          i = f.end;
-        } else if (w.nl >> i & 1 || w.qstart >> i & 1) {
-          i++;
-        } else {
-          unsigned k = runat(w, i);
-          if (k >= lim)
-            break;
-          i = k;
-        }
-      }
-      p += i ? i : 1;
-    }
-  }
-  benchmark::DoNotOptimize(sum);
-  state.SetLabel(shapename[sh]);
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in.size()));
-  state.SetItemsProcessed(fields);
-}
-BENCHMARK(BM_scanwindow)->DenseRange(MIXED, WIDE)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_reader)->DenseRange(MIXED, LONG)->Unit(benchmark::kMillisecond);
 
 // Fields on both sides of the number rule, in the proportions of the
 // mixed shape's numbers; the labels include the near misses.

@@ -1,13 +1,9 @@
 // The conversion loop.
 //
 // The cost of this program is per field, and most of it is assembling each
-// command (convert/cells.h). The loop keeps its position, the read
-// position and the output position in locals, so they stay in registers.
-//
-// Most tokens are read a window of bytes at a time (scanwindow): one pass
-// of bit operations finds every field, run and line end the window holds
-// and classifies its fields, and only what the window cannot finish goes
-// through the token reader. Both ways end in the same actions per token.
+// command (convert/cells.h). The loop keeps its position and the output
+// position in locals, so they stay in registers; the token reader
+// (scan/reader.h) calls the loop's actions for each token it finds, inlined.
 #include "convert/conversion.h"
 
 #include <cstdlib>
@@ -16,7 +12,6 @@
 
 #include "base/qelmalloc.h"
 #include "convert/cells.h"
-#include "scan/scanner.h"
 
 static int64_t satadd(int64_t a, int64_t b) {
   int64_t r;
@@ -29,6 +24,27 @@ conversion::conversion(const settings &s, output &o, errsink &e)
     : sc(s), table(e), set(s), out(o), err(e) {
   sc.in.setfd(0);
 }
+
+namespace {
+// The loop's actions as the token reader calls them; only a field can
+// stop it.
+template <class F, class D, class E> struct tokenacts {
+  F &field;
+  D &delim;
+  E &eol;
+  [[gnu::always_inline]] bool onfield(int label, const char *text, int len, int frac, int cut) {
+    return field(label, text, len, frac, cut);
+  }
+  [[gnu::always_inline]] bool ondelim() {
+    delim();
+    return true;
+  }
+  [[gnu::always_inline]] bool oneol() {
+    eol();
+    return true;
+  }
+};
+} // namespace
 
 // The loop, made once for each way the delimiters and the layout can be
 // set, so that no field asks which it is. Returns 0 at the end of input,
@@ -47,8 +63,6 @@ template <bool RMODE, bool STRIP> int conversion::runloop() {
   // (the same sums, since a move is one place).
   int64_t row = brow, col = bcol;
   bool atstart = true; // no field yet in the line (fresh)
-  scanpos s = sc.in.at;
-  fieldref f;
   rowtext r;
   makerowtext(r, row);
   char *o = out.buf + out.len, *const olimit = out.buf + out.cap;
@@ -58,12 +72,6 @@ template <bool RMODE, bool STRIP> int conversion::runloop() {
   colstat *cs = table.colstats;
   uint64_t fastcols = static_cast<uint64_t>(table.fastcols());
   int status = -1;
-  // Long fields go to the token reader, which finds their ends a block
-  // at a time: once the window stops at a field already too long for the
-  // token reader's fast look, or the token reader has just read one, the
-  // token reader goes on until it reads a short field again, rather than
-  // a window being made and dropped at every long field.
-  bool longnext = false;
 
   // The layout's wrap: once a block ends, the place a field goes along
   // the line (its column, or its row in row mode) is watched for landing
@@ -184,111 +192,26 @@ template <bool RMODE, bool STRIP> int conversion::runloop() {
     if (row != r.row)
       nextrowtext(r, row);
   };
-  auto makeroom = [&]() __attribute__((always_inline)) {
+
+  // A full buffer is written out before the next token is read: a failed
+  // write ends the run there.
+  auto field = [&](int label, const char *text, int len, int frac,
+                   int cut) __attribute__((always_inline)) {
+    onfield(label, text, len, frac, cut);
     if (o >= olimit) [[unlikely]] {
       out.len = static_cast<size_t>(o - out.buf);
-      if (!out.flush())
+      if (!out.flush()) {
         status = 1; // the caller reports it; reading on would be waste
+        return false;
+      }
       o = out.buf + out.len;
     }
+    return true;
   };
+  tokenacts acts{field, ondelim, oneol};
+  if (sc.read(acts))
+    status = 0;
 
-  while (status < 0) {
-    // Most tokens are short and lie wholly inside the block: they are
-    // read a window at a time, every token the window holds in one pass.
-    // The window stops before a token it cannot see the end of, which the
-    // token reader then takes on, if the window has not moved on at all.
-    if (!s.runend && s.pos < s.end && !longnext) {
-      size_t avail = static_cast<size_t>(s.end - s.pos);
-      unsigned lim = avail < WINDOW ? static_cast<unsigned>(avail) : WINDOW;
-      const unsigned char *p = s.pos;
-      windowbits w;
-      scanwindow(sc.cls, p, lim, w);
-      const uint64_t notfield = w.end | w.qstart;
-      unsigned i = 0;
-      for (;;) {
-        uint64_t b = uint64_t{1} << i;
-        if (!(notfield & b)) {
-          windowfield wf = fieldat(w, i);
-          if (wf.end >= lim) {
-            longnext = lim - i >= 16;
-            break;
-          }
-          int label = wf.num ^ 1;
-          __asm__("" : "+r"(label)); // no copy of what follows per kind
-          onfield(label, reinterpret_cast<const char *>(p + i), static_cast<int>(wf.end - i),
-                  wf.frac, 0);
-          i = wf.end;
-          // A full buffer is written out before the next field is read, as
-          // it would be token by token: a failed write ends the run there.
-          if (o >= olimit) [[unlikely]]
-            break;
-          b = uint64_t{1} << i;
-          // Mostly a delimiter follows, and it moves on: a field was just
-          // written, so the line has begun.
-          if (!(w.nl & b)) {
-            unsigned k = runat(w, i);
-            if (k >= lim)
-              break; // the run may go on past the window
-            move();
-            i = k;
-            continue;
-          }
-        } else if (w.qstart & b) {
-          unsigned q = quoteat(w, i);
-          if (q >= lim) {
-            longnext = lim - i >= 16;
-            break;
-          }
-          onfield(1, reinterpret_cast<const char *>(p + i + 1),
-                  static_cast<int>(q - i - 1), 0, 0);
-          i = q + (p[q] == '"'); // the closing quote is consumed
-          // A field right after the closing quote does not begin after a
-          // delimiter, as the window's fields do: a new window begins it.
-          if (!(notfield >> i & 1) || o >= olimit)
-            break;
-          continue;
-        } else if (i >= lim) {
-          break;
-        }
-        if (w.nl & b) {
-          oneol();
-          i++;
-          continue;
-        }
-        unsigned k = runat(w, i);
-        if (k >= lim)
-          break; // the run may go on past the window
-        ondelim();
-        i = k;
-      }
-      s.pos = p + i;
-      makeroom();
-      if (i > 0)
-        continue;
-    }
-
-    int tok = scantoken(sc, s, f);
-    switch (tok) {
-    case TOK_NUMBER:
-    case TOK_LABEL:
-      onfield(tok == TOK_LABEL, f.text, f.len, f.frac, f.cut);
-      longnext = f.len >= 16;
-      makeroom();
-      break;
-    case TOK_DELIM:
-      ondelim();
-      break;
-    case TOK_EOL:
-      oneol();
-      break;
-    default: // TOK_EOF
-      status = 0;
-      break;
-    }
-  }
-
-  sc.in.at = s;
   out.len = static_cast<size_t>(o - out.buf);
   return status;
 }

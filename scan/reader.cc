@@ -14,10 +14,17 @@ byteclasses makeclasses(int delim1, int delim2, bool strip, bool allstrings, boo
   return c;
 }
 
-void reader::keep(const unsigned char *p, const unsigned char *q) {
+int keepfield(char *buf, int kept, const unsigned char *p, const unsigned char *q) {
   size_t n = static_cast<size_t>(q - p), room = static_cast<size_t>(FIELDMAX - kept);
   if (n > room)
     n = room;
   memcpy(buf + kept, p, n);
-  kept += static_cast<int>(n);
+  return kept + static_cast<int>(n);
+}
+
+const unsigned char *passlong(const unsigned char *base, const unsigned char *end, bool quoted,
+                              const byteclasses &c) {
+  while (end - base >= 64 && !endsin(base, quoted, c))
+    base += 64;
+  return base;
 }

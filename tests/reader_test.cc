@@ -139,25 +139,29 @@ std::string reference(const opts &o, const std::string &raw) {
 // for input. NULs are dropped as the program's input does.
 struct memin {
   std::string in;
-  size_t at = 0, chunk;
+  size_t done = 0, chunk;
   std::vector<unsigned char> store;
   memin(const opts &o, const std::string &raw, size_t chunk_) : chunk(chunk_ ? chunk_ : 1 << 17) {
     for (char c : raw)
       if (c != 0 || !nuldropped(o))
         in += c;
+    at = {empty, empty, empty}; // nothing read yet
   }
-  bool refill(const unsigned char *&begin, const unsigned char *&end) {
-    if (at == in.size())
+  unsigned char empty[64] = {};
+  blockpos at;
+  bool refill() {
+    if (done == in.size()) {
+      at = {empty, empty, empty};
       return false;
-    size_t n = std::min(chunk, in.size() - at);
+    }
+    size_t n = std::min(chunk, in.size() - done);
     store.assign(n + 64, 0);
-    memcpy(store.data(), in.data() + at, n);
+    memcpy(store.data(), in.data() + done, n);
     static const char junk[] = "\"\n ,\t1.e-+\xa7";
     for (size_t k = 0; k < 64; k++)
-      store[n + k] = static_cast<unsigned char>(junk[(at + k) % (sizeof junk - 1)]);
-    at += n;
-    begin = store.data();
-    end = begin + n;
+      store[n + k] = static_cast<unsigned char>(junk[(done + k) % (sizeof junk - 1)]);
+    done += n;
+    at = {store.data(), store.data(), store.data() + n};
     return true;
   }
 };
@@ -184,16 +188,15 @@ struct collect {
 
 std::string readall(const opts &o, const std::string &raw, size_t chunk, bool one) {
   byteclasses c = makeclasses(o.delim1, o.delim2, o.strip, o.allstrings, o.plainnums);
-  reader r(c);
   memin src(o, raw, chunk);
-  r.reset(nullptr, nullptr);
+  char buf[FIELDMAX + 1];
   collect k{{}, one};
   size_t calls = 0;
-  while (!r.read(src, k))
+  while (!readtokens(src, buf, c, k))
     if (++calls > raw.size() + 1)
       return k.out + "<no end>";
   // The end of input stays the end.
-  if (!r.read(src, k))
+  if (!readtokens(src, buf, c, k))
     k.out += "<read past the end>";
   return k.out;
 }

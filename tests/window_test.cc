@@ -1,9 +1,9 @@
-// The conversion loop reads most tokens a window of bytes at a time and
-// classifies every field of the window at once; what it cannot see the
-// end of goes to the token reader. These tests hold the window to the
-// rules where it has edges of its own: fields, runs and quoted fields
-// across its end, fields next to each other inside it, and text right
-// after a closing quote.
+// The token reader takes the block 64 bytes at a time and classifies every
+// field of a stride at once; a token that goes on past a stride carries
+// its state into the next. These tests hold the whole conversion to the
+// rules where the strides have edges: fields, runs and quoted fields
+// across them, fields next to each other inside one, and text right after
+// a closing quote.
 #include <algorithm>
 #include <cstring>
 #include <string>
