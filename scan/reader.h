@@ -17,11 +17,11 @@
 // each returning false to stop the reader after that token; the next
 // call goes on from there. Between calls the reader keeps nothing but the
 // input's position: a token that crosses a stride or a block is carried
-// in locals and always finished within one call. For a field, label is 1 for a label and 0
-// for a number, text holds len bytes (at most FIELDMAX, with 16 readable
-// from it), frac counts the bytes after its first point (which only a
-// number's fraction digits are made of) and cut is 1 when bytes past
-// FIELDMAX were dropped.
+// in locals and always finished within one call. For a field, label is 1
+// for a label and 0 for a number, text holds len bytes (at most FIELDMAX,
+// with 16 readable from it), frac counts the bytes after its first point
+// (which only a number's fraction digits are made of) and cut is 1 when
+// bytes past FIELDMAX were dropped.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -43,9 +43,10 @@ struct byteclasses {
 // digits and points (-P).
 byteclasses makeclasses(int delim1, int delim2, bool strip, bool allstrings, bool plainnums);
 
-// The bits of one stride, bit i for byte i.
+// No point in a field (yet), as an offset past any field's end.
 constexpr uint64_t NOPOINT = ~uint64_t{0};
 
+// The bits of one stride, bit i for byte i.
 struct stridebits {
   uint64_t end;   // ends an unquoted field: a delimiter or a newline
   uint64_t run;   // continues a delimiter run: a delimiter but a newline or NUL
@@ -100,8 +101,9 @@ struct stridebits {
 [[gnu::always_inline]] inline uint64_t bitsfrom(unsigned i, unsigned j) {
   return below(j) & ~below(i);
 }
-// Whether the 64 bytes at p hold one that ends an unquoted field (a
-// delimiter or a newline), or with quoted one that ends a quoted field.
+
+// Whether the 64 bytes at p hold a byte that ends an unquoted field (a
+// delimiter or a newline), or with `quoted` one that ends a quoted field.
 [[gnu::always_inline]] inline bool endsin(const unsigned char *p, bool quoted,
                                           const byteclasses &c) {
   vec::b64 v = vec::load64(p);
@@ -225,11 +227,12 @@ template <class In, class Act>
     size_t left = static_cast<size_t>(end - base);
     unsigned lim = left < 64 ? static_cast<unsigned>(left) : 64;
     unsigned i = static_cast<unsigned>(p - base);
-    // Long fields pass whole strides: one that is a label already, or a
-    // quoted one, needs no more than whether the stride ends it. (A field
-    // is taken for long once it has 16 bytes: most that cross a stride's
-    // edge with fewer end in the next.)
-    if ((mode == M_QUOTE || (mode == M_FIELD && !ok)) && flen >= 16 && more) [[unlikely]] {
+    // Long fields pass whole strides: one that is a label already, or
+    // past the bytes kept, or a quoted one, needs no more than whether the
+    // stride ends it. (A field is taken for long once it has 16 bytes:
+    // most that cross a stride's edge with fewer end in the next.)
+    if ((mode == M_QUOTE || (mode == M_FIELD && (!ok || flen >= FIELDMAX))) && flen >= 16 &&
+        more) [[unlikely]] {
       const unsigned char *to = passlong(base, end, mode == M_QUOTE, c);
       if (to != base) {
         flen += static_cast<uint64_t>(to - base) - i;
