@@ -44,6 +44,7 @@ template <class F, class D, class E> struct tokenacts {
     return true;
   }
 };
+template <class F, class D, class E> tokenacts(F &, D &, E &) -> tokenacts<F, D, E>;
 } // namespace
 
 // The loop, made once for each way the delimiters and the layout can be
