@@ -47,6 +47,8 @@ output::output(std::string *to)
   buf = store + OUTCAP - cap;
 }
 
+output::output(char *block, size_t n) : buf(block), cap(n), store(nullptr), mem(nullptr) {}
+
 output::~output() { delete[] store; }
 
 // A pipe holds 64 KiB unless asked for more; with room for a whole output
@@ -62,12 +64,24 @@ void output::widenpipe() {
 
 bool output::flush() {
   if (error == 0 && len > 0) {
-    if (mem)
+    if (!store)
+      error = ENOBUFS;
+    else if (mem)
       mem->append(buf, len);
     else
       error = writeall(1, buf, len);
   }
   len = 0;
+  return error == 0;
+}
+
+bool output::flushfrom(const char *p, size_t n) {
+  if (error == 0 && n > 0) {
+    if (mem)
+      mem->append(p, n);
+    else
+      error = writeall(1, p, n);
+  }
   return error == 0;
 }
 

@@ -33,6 +33,10 @@ class output {
 public:
   // mem null: file descriptor 1.
   explicit output(std::string *to = nullptr);
+  // A block of the caller's, block[0..n + OUTSLACK), which is never
+  // written out: a flush that finds anything in it fails (ENOBUFS), so a
+  // conversion into it stops once it is full.
+  output(char *block, size_t n);
   ~output();
   output(const output &) = delete;
   output &operator=(const output &) = delete;
@@ -51,6 +55,10 @@ public:
   }
   void write(const char *p, size_t n);
   void str(const char *s);
+
+  // Writes p[0..n) out as a block of its own, as flush() would have had it
+  // been in the block, which must be empty. Returns what flush() does.
+  bool flushfrom(const char *p, size_t n);
 
   char *buf;   // cap + OUTSLACK bytes
   size_t len = 0;

@@ -23,6 +23,8 @@ static int64_t satadd(int64_t a, int64_t b) {
 conversion::conversion(const settings &s, output &o, errsink &e)
     : sc(s), table(e), set(s), out(o), err(e) {
   sc.in.setfd(0);
+  state.baserow = s.startrow;
+  state.basecol = s.startcol;
 }
 
 namespace {
@@ -58,7 +60,7 @@ template <bool RMODE, bool STRIP> int conversion::runloop() {
 
   // The first cell of the line (baserow, basecol) and the lines of the
   // block so far (linecount).
-  int64_t brow = srow, bcol = scol, lines = 0;
+  int64_t brow = state.baserow, bcol = state.basecol, lines = state.linecount;
   // The cell of the next field, kept as it moves rather than added up for
   // every field from the line's first cell and the moves within the line
   // (the same sums, since a move is one place).
@@ -79,15 +81,20 @@ template <bool RMODE, bool STRIP> int conversion::runloop() {
   // between the least and the greatest place that fields of earlier
   // blocks went, which is said once a run. Per field that costs one
   // compare; the ranges are kept up to date at line ends.
-  int64_t blocks = 0;                            // blocks finished
-  int64_t blocklo = INT64_MAX, blockhi = INT64_MIN; // the current block's
-  int64_t seenlo = INT64_MAX, seenhi = INT64_MIN;   // earlier blocks'
+  int64_t blocks = state.blocks;                    // blocks finished
+  int64_t blocklo = state.blocklo, blockhi = state.blockhi; // the current block's
+  int64_t seenlo = state.seenlo, seenhi = state.seenhi;    // earlier blocks'
+  const int64_t startblocks = blocks;
   int64_t firstat = 0, lastat = 0; // places of the line's first and last field
   // Nothing is watched while watchspan is 0 and watchlo a place no field
   // can be in for long; a field there only asks whether to say it.
   constexpr uint64_t unwatched = uint64_t{1} << 63 | 1;
   uint64_t watchlo = unwatched, watchspan = 0;
-  bool warned = false;
+  bool warned = state.warned;
+  if (!warned && seenlo <= seenhi) {
+    watchlo = static_cast<uint64_t>(seenlo);
+    watchspan = static_cast<uint64_t>(seenhi) - static_cast<uint64_t>(seenlo);
+  }
   auto checkwrap = [&]() __attribute__((noinline, cold)) {
     if (warned || seenlo > seenhi)
       return; // the unwatched place, not a place of earlier blocks
@@ -95,6 +102,10 @@ template <bool RMODE, bool STRIP> int conversion::runloop() {
     watchlo = unwatched;
     watchspan = 0;
     // Every block but the current one is full.
+    if (quietwrap) {
+      wrap.fired = true;
+      return;
+    }
     int64_t line = blocks * (blen > 1 ? blen : 1) + lines + 1;
     err.printf("%s: line %lld: the layout wraps onto cells already written; see -n\n",
                set.invokedas, static_cast<long long>(line));
@@ -149,7 +160,32 @@ template <bool RMODE, bool STRIP> int conversion::runloop() {
     if (!(STRIP && atstart))
       move();
   };
+  // Where the block's fields lay against the earlier blocks': what a
+  // piece converted on its own tells the run it belongs to.
+  auto recordblock = [&]() {
+    if (blocks == startblocks) {
+      wrap.firstlo = blocklo;
+      wrap.firsthi = blockhi;
+      return;
+    }
+    if (blocklo > blockhi)
+      return;
+    if (seenlo > seenhi) {
+      wrap.below = blockhi > wrap.below ? blockhi : wrap.below;
+      wrap.above = blocklo < wrap.above ? blocklo : wrap.above;
+      return;
+    }
+    if (blocklo < seenlo) {
+      int64_t b = blockhi < seenlo - 1 ? blockhi : seenlo - 1;
+      wrap.below = b > wrap.below ? b : wrap.below;
+    }
+    if (blockhi > seenhi) {
+      int64_t a = blocklo > seenhi + 1 ? blocklo : seenhi + 1;
+      wrap.above = a < wrap.above ? a : wrap.above;
+    }
+  };
   auto endblock = [&]() {
+    recordblock();
     blocks++;
     if (blocklo > blockhi)
       return; // no field: nothing to watch for
@@ -214,6 +250,16 @@ template <bool RMODE, bool STRIP> int conversion::runloop() {
     status = 0;
 
   out.len = static_cast<size_t>(o - out.buf);
+  // A line without its newline ends the input; its fields belong to the
+  // block like a whole line's.
+  if (!atstart) {
+    int64_t first = STRIP ? (RMODE ? brow : bcol) : firstat;
+    blocklo = first < blocklo ? first : blocklo;
+    blockhi = lastat > blockhi ? lastat : blockhi;
+  }
+  recordblock();
+  wrap.ends = blocks - startblocks;
+  state = {brow, bcol, lines, blocks, blocklo, blockhi, seenlo, seenhi, warned};
   return status;
 }
 
@@ -226,13 +272,17 @@ static void onfault(void *ctx, const char *msg) {
   exit(1);
 }
 
+int conversion::runpart() {
+  return set.rowmode ? (set.stripdelims ? runloop<true, true>() : runloop<true, false>())
+                     : (set.stripdelims ? runloop<false, true>() : runloop<false, false>());
+}
+
 int conversion::run() {
   std::pair<output *, errsink *> sinks{&out, &err};
   qelonfault(onfault, &sinks);
   int status = 1;
   if (table.widentable(TBL_NEW, 0)) {
-    status = set.rowmode ? (set.stripdelims ? runloop<true, true>() : runloop<true, false>())
-                         : (set.stripdelims ? runloop<false, true>() : runloop<false, false>());
+    status = runpart();
     if (status == 0) {
       if (!set.noformat)
         table.formatsummary(out);

@@ -1,25 +1,78 @@
 #include "driver/txt2sheet.h"
 
+#include <cstdlib>
+#include <sys/stat.h>
+
 #include "base/output.h"
 #include "base/settings.h"
 #include "convert/conversion.h"
 #include "driver/options.h"
+#include "par/parallel.h"
+#include "par/threads.h"
 
-int txt2sheetmem(int argc, char **argv, const char *in, size_t n, size_t chunk,
-                 std::string *outmem, std::string *errmem) {
+// threads 0: as TXT2SHEET_THREADS says, or the CPUs allowed, and one for
+// a small file.
+static int convertwith(int argc, char **argv, const char *in, size_t n, size_t chunk,
+                       std::string *outmem, std::string *errmem, int threads,
+                       size_t piecebytes) {
   settings set;
   output out(outmem);
   errsink err(errmem);
   int status = parseargs(argc, argv, set, out, err);
   if (status >= 0)
     return status;
+  if (threads == 0) {
+    const char *value = getenv("TXT2SHEET_THREADS");
+    threads = threadcount(value, cpusallowed());
+    if (threads == 0) {
+      err.printf("%s: TXT2SHEET_THREADS must be a positive number, not \"%s\"\n", set.invokedas,
+                 value);
+      return 1;
+    }
+    // The size of a piece is a knob for the tests, which set it small so
+    // that a small input makes many pieces; the size then decides, not
+    // the input's.
+    if (const char *bytes = getenv("TXT2SHEET_PIECEBYTES")) {
+      piecebytes = piecesize(bytes);
+      if (piecebytes == 0) {
+        err.printf("%s: TXT2SHEET_PIECEBYTES must be a positive number, not \"%s\"\n",
+                   set.invokedas, bytes);
+        return 1;
+      }
+    } else if (threads > 1 && !in) {
+      struct stat st;
+      if (fstat(0, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < PARALLELMIN)
+        threads = 1;
+    }
+  }
+  out.widenpipe();
+  if (threads > 1) {
+    parallelinput src;
+    if (in) {
+      src.mem = in;
+      src.memlen = n;
+      src.piece = chunk;
+    }
+    return finish(set, convertparallel(set, out, err, src, threads, piecebytes), out, err);
+  }
   conversion c(set, out, err);
   if (in)
     c.sc.in.setmem(in, n, chunk);
-  out.widenpipe();
   return finish(set, c.run(), out, err);
 }
 
+int txt2sheetmem(int argc, char **argv, const char *in, size_t n, size_t chunk,
+                 std::string *outmem, std::string *errmem) {
+  return convertwith(argc, argv, in, n, chunk, outmem, errmem, 1, 0);
+}
+
+int txt2sheetthreads(int argc, char **argv, const char *in, size_t n, size_t chunk,
+                     std::string *outmem, std::string *errmem, int threads,
+                     size_t piecebytes) {
+  return convertwith(argc, argv, in, n, chunk, outmem, errmem, threads < 1 ? 1 : threads,
+                     piecebytes);
+}
+
 int txt2sheetmain(int argc, char **argv) {
-  return txt2sheetmem(argc, argv, nullptr, 0, 0, nullptr, nullptr);
+  return convertwith(argc, argv, nullptr, 0, 0, nullptr, nullptr, 0, 0);
 }

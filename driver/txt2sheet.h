@@ -15,3 +15,10 @@ int txt2sheetmain(int argc, char **argv);
 // fatal allocation error.
 int txt2sheetmem(int argc, char **argv, const char *in, size_t n, size_t chunk,
                  std::string *out, std::string *err);
+
+// The same with the input cut into pieces of about piecebytes (0: the
+// program's size) converted on `threads` workers (1: on this thread, as
+// txt2sheetmem), for the tests and the fuzzer to hold the result against
+// the one-thread run's.
+int txt2sheetthreads(int argc, char **argv, const char *in, size_t n, size_t chunk,
+                     std::string *out, std::string *err, int threads, size_t piecebytes);

@@ -3,9 +3,21 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+int abovestdio(int fd) {
+  if (fd < 0 || fd > 2)
+    return fd;
+  int high = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  close(fd);
+  return high;
+}
+
 pipelinebase::pipelinebase() {
-  if (pipe2(stoppipe, O_CLOEXEC) != 0)
+  if (pipe2(stoppipe, O_CLOEXEC) != 0) {
     stoppipe[0] = stoppipe[1] = -1;
+    return;
+  }
+  for (int &fd : stoppipe)
+    fd = abovestdio(fd);
 }
 
 pipelinebase::~pipelinebase() {

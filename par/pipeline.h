@@ -14,6 +14,11 @@
 #include <thread>
 #include <vector>
 
+// fd itself if it is above the standard streams, else a copy that is (and
+// fd is closed): with a standard stream closed, a new descriptor would
+// take its number, and reads or writes meant for it would reach ours.
+int abovestdio(int fd);
+
 class pipelinebase {
 public:
   // Readable once the run is stopped: for the reader's waits on input.

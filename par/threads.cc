@@ -11,17 +11,23 @@ int cpusallowed() {
   return n > 0 ? n : 1;
 }
 
-int threadcount(const char *value, int cpus) {
-  if (!value)
-    return cpus < 1 ? 1 : cpus > AUTOTHREADS ? AUTOTHREADS : cpus;
-  // Digits only: a sign, blanks or a unit would each be a guess at what
-  // was meant.
+// A positive decimal number, read as at most max; 0 if it is none. Digits
+// only: a sign, blanks or a unit would each be a guess at what was meant.
+static int64_t positive(const char *value, int64_t max) {
   int64_t n = 0;
   const char *p = value;
   for (; *p >= '0' && *p <= '9'; p++)
-    if (n <= MAXTHREADS)
+    if (n <= max)
       n = n * 10 + (*p - '0');
   if (p == value || *p != '\0' || n == 0)
     return 0;
-  return n > MAXTHREADS ? MAXTHREADS : static_cast<int>(n);
+  return n > max ? max : n;
 }
+
+int threadcount(const char *value, int cpus) {
+  if (!value)
+    return cpus < 1 ? 1 : cpus > AUTOTHREADS ? AUTOTHREADS : cpus;
+  return static_cast<int>(positive(value, MAXTHREADS));
+}
+
+size_t piecesize(const char *value) { return static_cast<size_t>(positive(value, MAXPIECE)); }

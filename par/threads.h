@@ -22,3 +22,9 @@ int cpusallowed();
 // the CPUs allowed. Returns 0 when the value is not a positive decimal
 // number, which the caller reports.
 int threadcount(const char *value, int cpus);
+
+// The size of the input's pieces from the value of TXT2SHEET_PIECEBYTES,
+// a knob for the tests: a positive decimal number, at most MAXPIECE (a
+// larger one is read as MAXPIECE). Returns 0 when it is not one.
+constexpr size_t MAXPIECE = 1 << 24;
+size_t piecesize(const char *value);
