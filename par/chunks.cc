@@ -1,5 +1,6 @@
 #include "par/chunks.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -95,10 +96,7 @@ int chunker::next(unsigned char *buf, size_t &len, int64_t &lines) {
   } else {
     carry.assign(reinterpret_cast<const char *>(buf) + keep, len - keep);
   }
-  for (const unsigned char *p = buf; (p = static_cast<const unsigned char *>(
-                                          memchr(p, '\n', static_cast<size_t>(buf + keep - p))));
-       p++)
-    lines++;
+  lines = std::count(buf, buf + keep, '\n');
   len = keep;
   return LINES;
 }

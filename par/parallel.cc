@@ -43,6 +43,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -69,8 +70,10 @@ struct piece {
   bool islong = false;
   int sock[2] = {-1, -1}; // a long line: the writer reads [0], the reader writes [1]
 
-  std::vector<char> out;
-  size_t outlen = 0;
+  // Not a vector: a vector's bytes are all written when it is made, and
+  // most of this block is never touched.
+  std::unique_ptr<char[]> out;
+  size_t outcap = 0, outlen = 0;
   bool clean = false; // converted without a word, a fault, growth or overflow
   int cols = 0;       // the table's width it was converted with
   std::vector<colstat> stats;
@@ -250,35 +253,61 @@ void parallelrun::stream(piece &p) {
   }
 }
 
-void parallelrun::work(piece &p) {
-  size_t cap = p.inlen * OUTPERIN + 4096;
-  if (p.out.size() < cap + OUTSLACK)
-    p.out.resize(cap + OUTSLACK);
+// A worker's conversion, made once and used for every piece it takes: a
+// conversion's input block is large, and made and dropped at every piece
+// it would cost time and scatter the heap.
+struct workerconv {
+  explicit workerconv(const settings &set) : out(nullptr, 0), err(&said), c(set, out, err) {}
   std::string said;
-  errsink e(&said);
-  output o(p.out.data(), cap);
-  conversion c(set, o, e);
+  output out;
+  errsink err;
+  conversion c;
+};
+
+void parallelrun::work(piece &p) {
+  thread_local std::unique_ptr<workerconv> mine;
+  if (!mine)
+    mine = std::make_unique<workerconv>(set);
+  size_t cap = cut.chunkbytes() * OUTPERIN + 4096;
+  if (p.outcap < cap) {
+    p.out.reset(new char[cap + OUTSLACK]);
+    p.outcap = cap;
+  }
+  workerconv &w = *mine;
+  conversion &c = w.c;
+  w.said.clear();
+  w.out.buf = p.out.get();
+  w.out.cap = cap;
+  w.out.len = 0;
+  w.out.error = 0;
   c.sc.in.setmem(reinterpret_cast<const char *>(p.in.data()), p.inlen, 0);
   c.state = startof(p.firstline);
   c.state.warned = warned.load(std::memory_order_relaxed);
   c.quietwrap = true;
+  c.wrap = wraprecord{};
   p.cols = tablecols.load(std::memory_order_relaxed);
   p.clean = false;
   qelonfault(throwfault, nullptr);
   try {
     // As wide as the run's table, so that it grows where that would.
-    auto *stats = static_cast<colstat *>(qelmalloc(static_cast<uint32_t>(p.cols) * sizeof(colstat)));
-    memset(stats, 0, static_cast<size_t>(p.cols) * sizeof(colstat));
-    c.table.colstats = stats;
-    c.table.tablecols = p.cols;
+    if (c.table.tablecols != p.cols) {
+      if (c.table.colstats)
+        qelfree(c.table.colstats);
+      c.table.colstats = nullptr;
+      c.table.tablecols = 0;
+      c.table.colstats =
+          static_cast<colstat *>(qelmalloc(static_cast<uint32_t>(p.cols) * sizeof(colstat)));
+      c.table.tablecols = p.cols;
+    }
+    memset(c.table.colstats, 0, static_cast<size_t>(p.cols) * sizeof(colstat));
     int st = c.runpart();
-    p.clean = st == 0 && said.empty() && !c.wrap.fired && c.table.tablecols == p.cols;
+    p.clean = st == 0 && w.said.empty() && !c.wrap.fired && c.table.tablecols == p.cols;
   } catch (const allocfault &) {
     // Converted again by the writer, where the fault is the run's.
   }
   qelonfault(nullptr, nullptr);
   if (p.clean) {
-    p.outlen = o.len;
+    p.outlen = w.out.len;
     p.stats.assign(c.table.colstats, c.table.colstats + p.cols);
     p.wrap = c.wrap;
     p.end = c.state;
@@ -334,7 +363,7 @@ bool parallelrun::reconvert(piece &p) {
 bool parallelrun::take(piece &p) {
   if (p.islong || !p.clean || (!state.warned && mayfire(p.wrap)))
     return reconvert(p);
-  if (!writelines(out, p.out.data(), p.outlen)) {
+  if (!writelines(out, p.out.get(), p.outlen)) {
     status = 1;
     return false;
   }
