@@ -16,7 +16,8 @@
 //            the write's, from the table errnos)
 //
 // Each input is converted in one block, then with input blocks of 64, 65
-// and 4096 bytes (each size the input reaches), and the results must be
+// and 4096 bytes (each size the input reaches), then on two worker threads
+// in pieces of 1 to 64 bytes, and the results must be
 // identical, and identical to a plain byte-by-byte model of the
 // conversion written from the rules rather than from the program. The
 // output must also hold up on its own: every line one of the four command
@@ -27,6 +28,8 @@
 // sizes: for half the values of its byte, an input block of 1 to 9 bytes.
 // Whatever was read before a failure must be converted and written, each
 // byte once and in order, the failure reported once, and the status 1.
+// With faulty writes the input is also converted from memory on one
+// thread and on two: the writes and the messages must be the same.
 // Any failure prints what differed and aborts.
 #include <algorithm>
 #include <cerrno>
@@ -561,6 +564,16 @@ void convert(std::vector<std::string> &args, std::string_view in, size_t block, 
   setinputblock(0);
 }
 
+// The conversion on worker threads, the input cut into pieces of `piece`
+// bytes, so that a small input makes many.
+void convertthreads(std::vector<std::string> &args, std::string_view in, size_t piece,
+                    result &r) {
+  r.out.clear();
+  r.err.clear();
+  r.status = txt2sheetthreads(static_cast<int>(args.size()), argbuf.from(args), in.data(),
+                              in.size(), 0, &r.out, &r.err, 2, piece);
+}
+
 void same(const result &a, const result &b, const char *what) {
   if (a.status != b.status)
     fail(what, "exit status");
@@ -731,6 +744,30 @@ void faultrun(std::vector<std::string> &args, std::string_view in, const faultpl
   r.out.assign(flog.written);
 }
 
+// The input from memory and only the writes faulty, on `threads` threads
+// (1: the conversion on this one), with pieces of `piece` bytes: the
+// writes, what they were given and what was said around them must not
+// depend on the threads.
+void writefaultrun(std::vector<std::string> &args, std::string_view in, const faultplan &plan,
+                   int threads, size_t piece, result &r) {
+  flog = faultlog{};
+  flog.plan = &plan;
+  r.err.clear();
+  setinputblock(plan.inblock);
+  setoutputblock(plan.outblock);
+  const syscalls real = sys;
+  sys = {real.read, fakewrite, fakepoll};
+  r.status = txt2sheetthreads(static_cast<int>(args.size()), argbuf.from(args), in.data(),
+                              in.size(), 0, nullptr, &r.err, threads, piece);
+  sys = real;
+  setinputblock(0);
+  setoutputblock(0);
+  if (flog.waitfor)
+    fail("EAGAIN, and no wait or call after it");
+  r.out.assign(flog.written);
+  r.out += "\n-- offered to the failed write:\n" + flog.offered;
+}
+
 // The faulty run against the conversion of what it read: all of the input
 // (whole), or what came before the failed read.
 void checkfaults(std::vector<std::string> &args, std::string_view in, const result &whole,
@@ -857,6 +894,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       same(whole, other, "one block and small blocks give different results");
     }
   same(whole, model(set, in).run(), "the program and the model of the rules differ");
+  size_t piece = 1 + (h[6] ^ h[7]) % 64u;
+  convertthreads(args, in, piece, other);
+  same(whole, other, "one thread and pieces on worker threads give different results");
   checkfaults(args, in, whole, plan);
+  if (plan.wfail || !plan.wscript.empty()) {
+    static result onethread;
+    writefaultrun(args, in, plan, 1, 0, onethread);
+    writefaultrun(args, in, plan, 2, piece, other);
+    same(onethread, other, "with faulty writes, one thread and worker threads differ");
+  }
   return 0;
 }
