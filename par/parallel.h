@@ -19,7 +19,7 @@ struct parallelinput {
 };
 
 // Bytes of input per piece unless asked otherwise.
-constexpr size_t CHUNKBYTES = 1 << 17;
+constexpr size_t CHUNKBYTES = 1 << 16;
 
 // Converts the input with `threads` workers and pieces of about
 // chunkbytes (0: CHUNKBYTES). Returns the exit status, as

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstring>
 #include <random>
+#include <sched.h>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -39,6 +40,21 @@ constexpr long RSSLIMITKB = 0;
 #else
 constexpr long RSSLIMITKB = 4 * 1024;
 #endif
+
+// The bound on a run on `threads` threads: 4 MiB on one, and 2 MiB more
+// for each worker.
+long rsslimitkb(int threads) { return RSSLIMITKB + (threads > 1 ? 2048L * threads : 0); }
+
+// The threads a run of the converter takes here: TXT2SHEET_THREADS, else
+// the CPUs allowed, at most 8, as the converter counts them.
+int threadsofrun() {
+  if (const char *t = getenv("TXT2SHEET_THREADS"))
+    return atoi(t);
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  int n = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
+  return n < 1 ? 1 : n > 8 ? 8 : n;
+}
 
 runprog::Options converter(std::vector<std::string> args) {
   runprog::Options o;
@@ -387,9 +403,28 @@ TEST(Faults, HugeFieldInFlatMemory) {
         << c.name;
     EXPECT_EQ(r.err, "Field cut to 999 bytes: A0\n") << c.name;
     if (RSSLIMITKB && !runprog::emulated()) {
-      EXPECT_LT(r.peakrsskb, RSSLIMITKB) << c.name << ": peak RSS in KiB";
+      EXPECT_LT(r.peakrsskb, rsslimitkb(threadsofrun())) << c.name << ": peak RSS in KiB";
     }
     RecordProperty(std::string("peakrsskb ") + c.name, static_cast<int>(r.peakrsskb));
+  }
+}
+
+// Memory does not grow with the input on any number of threads: a fixed
+// number of pieces is in flight, and a piece's output block is touched only
+// as far as it is used.
+TEST(Faults, MemoryStaysBoundedOnEveryThread) {
+  if (!RSSLIMITKB || runprog::emulated())
+    GTEST_SKIP() << "the peak RSS here is the sanitizer's or the emulator's";
+  const std::string in = lines(48 << 20);
+  for (int threads : {1, 2, 4, 8}) {
+    runprog::Options o = converter({"-f"});
+    o.env = {"TXT2SHEET_THREADS=" + std::to_string(threads), "TXT2SHEET_PIECEBYTES=65536"};
+    o.input = in;
+    runprog::Result r = runprog::run(o);
+    EXPECT_EQ(runprog::describe(r), "exit 0") << threads << " threads";
+    EXPECT_LT(r.peakrsskb, rsslimitkb(threads)) << threads << " threads: peak RSS in KiB";
+    RecordProperty("peakrsskb on " + std::to_string(threads) + " threads",
+                   static_cast<int>(r.peakrsskb));
   }
 }
 
