@@ -69,6 +69,7 @@ struct plan {
   int err = EIO;
 } p;
 std::string source, written;
+std::vector<size_t> writesizes; // what each write was asked to write
 size_t inpos;
 unsigned reads, writes, waits;
 
@@ -89,6 +90,7 @@ ssize_t fakeread(int, void *buf, size_t n) {
 }
 
 ssize_t fakewrite(int, const void *buf, size_t n) {
+  writesizes.push_back(n);
   step s = next(p.writes, writes++);
   if (s == INTR || s == AGAIN || s == FAIL) {
     errno = s == INTR ? EINTR : s == AGAIN ? EAGAIN : p.err;
@@ -164,6 +166,67 @@ TEST(Hooks, AFailedCallKeepsWhatCameBeforeAndSaysSoOnce) {
   EXPECT_EQ(got.err, std::string("txt2sheet: write error: ") + strerror(ENOSPC) + "\n");
   EXPECT_EQ(got.status, 1);
   EXPECT_EQ(writes, 41u) << "a write after the failed one";
+}
+
+// The input from memory and the writes faulty, on one thread or on
+// worker threads in pieces of `piece` bytes.
+runresult faultywrites(const plan &pl, const std::vector<std::string> &args,
+                       const std::string &in, int threads, size_t piece) {
+  p = pl;
+  written.clear();
+  writesizes.clear();
+  inpos = reads = writes = waits = 0;
+  const syscalls real = sys;
+  sys = {real.read, fakewrite, fakepoll};
+  setoutputblock(64);
+  argvec av(args);
+  runresult r;
+  r.status = txt2sheetthreads(av.argc(), av.argv(), in.data(), in.size(), 0, nullptr, &r.err,
+                              threads, piece);
+  setoutputblock(0);
+  sys = real;
+  r.out = written;
+  return r;
+}
+
+// The writes of standard output, and where the words said fall among
+// them, are the same on worker threads as on one: a piece's output goes
+// out in the blocks one thread would have made, and a write that fails
+// ends the run after the same words. Each write is asked for the same
+// bytes as on one thread.
+TEST(Hooks, WorkerThreadsWriteTheBlocksOneThreadWould) {
+  const struct {
+    const char *name;
+    std::vector<std::string> args;
+    std::string in;
+  } inputs[] = {
+      {"mixed", {}, mixed()},
+      {"every line with words past ZZ", {"-s", "zw"}, mixed()},
+      {"a cut field now and then", {"-r"}, mixed() + std::string(1200, 'c') + "\n" + mixed()},
+  };
+  std::vector<plan> plans = {{{}, {}}, {{}, {ONE, INTR, ONE, AGAIN, ALL}}};
+  for (unsigned k : {1u, 2u, 3u, 7u, 20u, 60u}) {
+    plan pl{{}, std::vector<step>(k - 1, ALL), ENOSPC};
+    pl.writes.push_back(FAIL);
+    plans.push_back(pl);
+    plan shortfirst{{}, std::vector<step>(k - 1, ONE), EPIPE};
+    shortfirst.writes.push_back(FAIL);
+    plans.push_back(shortfirst);
+  }
+  for (const auto &c : inputs)
+    for (size_t i = 0; i < plans.size(); i++) {
+      runresult want = faultywrites(plans[i], c.args, c.in, 1, 0);
+      const std::vector<size_t> wantsizes = writesizes;
+      for (size_t piece : {1, 29, 200, 4096}) {
+        runresult got = faultywrites(plans[i], c.args, c.in, 2, piece);
+        std::string where = std::string(c.name) + ", plan " + std::to_string(i) +
+                            ", pieces of " + std::to_string(piece);
+        EXPECT_EQ(got.status, want.status) << where;
+        EXPECT_EQ(got.out, want.out) << where;
+        EXPECT_EQ(got.err, want.err) << where;
+        EXPECT_EQ(writesizes, wantsizes) << where << ": the writes were asked for other sizes";
+      }
+    }
 }
 
 } // namespace
