@@ -324,6 +324,39 @@ TEST(CommandLine, OptionValues) {
   });
 }
 
+// The threads come from the environment; a count that is not a positive
+// number is refused before anything is read, and any count converts alike.
+TEST(CommandLine, ThreadCountFromTheEnvironment) {
+  const std::string in = "12 apple 3.5\nx\n";
+  const std::string out = num("A0", "12") + label("B0", "apple") + num("C0", "3.5") +
+                          label("A1", "x") + fmt("A", 3, 0) + fmt("B", 6, 0) + fmt("C", 4, 1);
+  const struct {
+    std::vector<std::string> env;
+    std::string err;
+    int status;
+  } cases[] = {
+      {{"TXT2SHEET_THREADS=1"}, "", 0},
+      {{"TXT2SHEET_THREADS=2"}, "", 0},
+      {{"TXT2SHEET_THREADS=7"}, "", 0},
+      {{"TXT2SHEET_THREADS=100000"}, "", 0},
+      {{"TXT2SHEET_THREADS=2", "TXT2SHEET_PIECEBYTES=1"}, "", 0},
+      {{"TXT2SHEET_THREADS=0"}, "txt2sheet: TXT2SHEET_THREADS must be a positive number, not \"0\"\n", 1},
+      {{"TXT2SHEET_THREADS="}, "txt2sheet: TXT2SHEET_THREADS must be a positive number, not \"\"\n", 1},
+      {{"TXT2SHEET_THREADS=-2"}, "txt2sheet: TXT2SHEET_THREADS must be a positive number, not \"-2\"\n", 1},
+      {{"TXT2SHEET_THREADS=2 "}, "txt2sheet: TXT2SHEET_THREADS must be a positive number, not \"2 \"\n", 1},
+      {{"TXT2SHEET_THREADS=four"}, "txt2sheet: TXT2SHEET_THREADS must be a positive number, not \"four\"\n", 1},
+      {{"TXT2SHEET_THREADS=2", "TXT2SHEET_PIECEBYTES=0"},
+       "txt2sheet: TXT2SHEET_PIECEBYTES must be a positive number, not \"0\"\n", 1},
+  };
+  for (const auto &c : cases) {
+    runprog::Options o = converter({});
+    o.env = c.env;
+    o.input = in;
+    std::string name = c.env[0] + (c.env.size() > 1 ? " " + c.env[1] : "");
+    expectresult(name, runprog::run(o), c.status ? "" : out, c.err, c.status);
+  }
+}
+
 TEST(CommandLine, StartCell) {
   struct {
     std::string arg, cell, col;
