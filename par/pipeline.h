@@ -31,7 +31,10 @@ protected:
   void stop();
 
   mutable std::mutex m;
-  std::condition_variable changed;
+  // Each side waits on its own, so that a change wakes only who it
+  // concerns: a job read (the workers), a job done (the taker), a job
+  // taken (the reader).
+  std::condition_variable toread, towork, totake;
   bool halted = false;
   int stoppipe[2] = {-1, -1};
 };
@@ -75,7 +78,7 @@ private:
       size_t i = seq % slots.size();
       {
         std::unique_lock<std::mutex> l(m);
-        changed.wait(l, [&] { return halted || state[i] == FREE; });
+        toread.wait(l, [&] { return halted || state[i] == FREE; });
         if (halted)
           return;
       }
@@ -84,13 +87,16 @@ private:
         std::lock_guard<std::mutex> l(m);
         if (k == jobkind::none) {
           inputend = seq;
-          changed.notify_all();
+          towork.notify_all();
+          totake.notify_all();
           return;
         }
         slotseq[i] = seq;
         state[i] = k == jobkind::work ? FILLED : DONE;
-        changed.notify_all();
       }
+      towork.notify_one(); // a direct job too: the worker waiting for it skips it
+      if (k == jobkind::direct)
+        totake.notify_one();
       if (k == jobkind::direct)
         stream(slots[i]);
     }
@@ -101,7 +107,7 @@ private:
     for (;;) {
       // The oldest job first, so that the one the writer needs next is
       // started first.
-      changed.wait(l, [&] {
+      towork.wait(l, [&] {
         return halted || nextwork >= inputend || nextwork < taken ||
                holds(nextwork % slots.size(), nextwork);
       });
@@ -117,7 +123,9 @@ private:
       work(slots[i]);
       l.lock();
       state[i] = DONE;
-      changed.notify_all();
+      // The taker waits for this one job; the workers, for the next.
+      if (slotseq[i] == taken)
+        totake.notify_one();
     }
   }
 
@@ -126,7 +134,7 @@ private:
       size_t i = seq % slots.size();
       {
         std::unique_lock<std::mutex> l(m);
-        changed.wait(l, [&] { return seq >= inputend || (holds(i, seq) && state[i] == DONE); });
+        totake.wait(l, [&] { return seq >= inputend || (holds(i, seq) && state[i] == DONE); });
         if (seq >= inputend)
           return;
       }
@@ -134,7 +142,9 @@ private:
       std::lock_guard<std::mutex> l(m);
       taken = seq + 1;
       state[i] = FREE;
-      changed.notify_all();
+      toread.notify_one();
+      // A worker may wait for a direct job that is now taken.
+      towork.notify_one();
       if (!go) {
         stop();
         return;
