@@ -19,6 +19,11 @@
 #              already take most of the time
 #   SCALE_MB   sizes of the scaling line (default "10 100 1000"); the
 #              largest is piped from the generator, never stored
+#   THREADS    thread counts of the threads table (default "1 2 4")
+#
+# txt2sheet is timed as it runs by default (TXT2SHEET_THREADS unset: as
+# many threads as CPUs) and on one thread (TXT2SHEET_THREADS=1), in the
+# same rounds, to /dev/null and to a file.
 #
 # The inputs live in a temporary folder that is removed at the end.
 set -euo pipefail
@@ -104,6 +109,18 @@ timed() {
 }
 
 # Through a pipe: the time runs until cat has read everything.
+# To a file, which the kernel copies the output into.
+timedfile() {
+  local name=$1 in=$2
+  shift 2
+  local t0 t1
+  t0=$(now)
+  /usr/bin/time -f '%M %U %S' -o "$tmp/time.out" "$@" < "$in" > "$tmp/out" 2>> "$tmp/said"
+  t1=$(now)
+  rm -f "$tmp/out"
+  record "$name" "$t0" "$t1"
+}
+
 timedpipe() {
   local name=$1 in=$2
   shift 2
@@ -155,26 +172,47 @@ for s in "${shapes[@]}"; do
   if [[ $s == mixed ]]; then "$bin" < "$f" 2>> "$tmp/said" | cat > /dev/null; fi
   for ((r = 1; r <= runs; r++)); do
     timed "$s.t2s" "$f" "$bin" "$@"
+    timed "$s.one" "$f" env TXT2SHEET_THREADS=1 "$bin" "$@"
+    timedfile "$s.t2sfile" "$f" "$bin" "$@"
+    timedfile "$s.onefile" "$f" env TXT2SHEET_THREADS=1 "$bin" "$@"
     timed "$s.tr" "$f" tr ' ' '\n'
     if ((r <= awkruns)); then
       # shellcheck disable=SC2046
       timed "$s.awk" "$f" "$awk" $(awkargs "$s") -f "$repo/bench/ref.awk"
     fi
-    if [[ $s == mixed ]]; then timedpipe "$s.pipe" "$f" "$bin"; fi
+    if [[ $s == mixed ]]; then
+      timedpipe "$s.pipe" "$f" "$bin"
+      timedpipe "$s.onepipe" "$f" env TXT2SHEET_THREADS=1 "$bin"
+    fi
   done
   "$bin" "$@" < "$f" 2>> "$tmp/said" | wc -c > "$tmp/$s.outbytes"
 done
 
-printf '| shape | input MB | output MB | median s | MB/s | peak RSS | t / tr | t / awk |\n'
-printf '|---|--:|--:|--:|--:|--:|--:|--:|\n'
+cpus=$(nproc)
+echo "to /dev/null; txt2sheet as it runs ($cpus CPUs: as many threads), and on one thread"
+printf '| shape | input MB | output MB | median s | MB/s | peak RSS | one thread s | one thread RSS | speed-up | t / tr | t / awk |\n'
+printf '|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n'
 for s in "${shapes[@]}"; do
   inb=$(wc -c < "$tmp/$s")
   t=$(median "$tmp/$s.t2s.s")
-  awk -v s="$s" -v inb="$inb" -v outb="$(cat "$tmp/$s.outbytes")" -v t="$t" \
-    -v rss="$(maxof "$tmp/$s.t2s.rsses")" -v tr="$(median "$tmp/$s.tr.s")" \
-    -v aw="$(median "$tmp/$s.awk.s")" 'BEGIN {
-      printf "| %s | %.0f | %.0f | %.3f | %.0f | %.1f MiB | %.2f | %.3f |\n",
-        s, inb / 1048576, outb / 1048576, t, inb / 1048576 / t, rss / 1024, t / tr, t / aw
+  one=$(median "$tmp/$s.one.s")
+  awk -v s="$s" -v inb="$inb" -v outb="$(cat "$tmp/$s.outbytes")" -v t="$t" -v one="$one" \
+    -v rss="$(maxof "$tmp/$s.t2s.rsses")" -v onerss="$(maxof "$tmp/$s.one.rsses")" \
+    -v tr="$(median "$tmp/$s.tr.s")" -v aw="$(median "$tmp/$s.awk.s")" 'BEGIN {
+      printf "| %s | %.0f | %.0f | %.3f | %.0f | %.1f MiB | %.3f | %.1f MiB | %.2f | %.2f | %.3f |\n",
+        s, inb / 1048576, outb / 1048576, t, inb / 1048576 / t, rss / 1024, one, onerss / 1024,
+        one / t, t / tr, t / aw
+    }'
+done
+echo
+echo "to a file (> out), the same rounds"
+printf '| shape | median s | MB/s | one thread s | speed-up |\n'
+printf '|---|--:|--:|--:|--:|\n'
+for s in "${shapes[@]}"; do
+  inb=$(wc -c < "$tmp/$s")
+  awk -v s="$s" -v inb="$inb" -v t="$(median "$tmp/$s.t2sfile.s")" \
+    -v one="$(median "$tmp/$s.onefile.s")" 'BEGIN {
+      printf "| %s | %.3f | %.0f | %.3f | %.2f |\n", s, t, inb / 1048576 / t, one, one / t
     }'
 done
 echo
@@ -187,10 +225,31 @@ echo
 
 inb=$(wc -c < "$tmp/mixed")
 awk -v inb="$inb" -v t="$(median "$tmp/mixed.pipe.s")" -v d="$(median "$tmp/mixed.t2s.s")" \
-  -v rss="$(maxof "$tmp/mixed.pipe.rsses")" 'BEGIN {
-    printf "through a pipe (txt2sheet < mixed | cat > /dev/null): median %.3f s, %.0f MB/s, peak RSS %.1f MiB (%.2f × the /dev/null time)\n",
-      t, inb / 1048576 / t, rss / 1024, t / d
+  -v one="$(median "$tmp/mixed.onepipe.s")" -v rss="$(maxof "$tmp/mixed.pipe.rsses")" 'BEGIN {
+    printf "through a pipe (txt2sheet < mixed | cat > /dev/null): median %.3f s, %.0f MB/s, peak RSS %.1f MiB (%.2f × the /dev/null time); on one thread %.3f s (speed-up %.2f)\n",
+      t, inb / 1048576 / t, rss / 1024, t / d, one, one / t
   }'
+echo
+
+# Threads one by one on mixed, in the same rounds; more threads than CPUs
+# share them.
+read -r -a counts <<< "${THREADS:-1 2 4}"
+for ((r = 1; r <= runs; r++)); do
+  for n in "${counts[@]}"; do
+    timed "threads$n" "$tmp/mixed" env TXT2SHEET_THREADS="$n" "$bin"
+  done
+done
+echo "threads, mixed to /dev/null ($cpus CPUs)"
+printf '| threads | median s | MB/s | CPU s | peak RSS | speed-up over 1 |\n'
+printf '|--:|--:|--:|--:|--:|--:|\n'
+base=$(median "$tmp/threads${counts[0]}.s")
+for n in "${counts[@]}"; do
+  awk -v n="$n" -v inb="$inb" -v t="$(median "$tmp/threads$n.s")" -v b="$base" \
+    -v cpu="$(median "$tmp/threads$n.cpus")" -v rss="$(maxof "$tmp/threads$n.rsses")" 'BEGIN {
+      printf "| %s | %.3f | %.0f | %.2f | %.1f MiB | %.2f |\n", n, t, inb / 1048576 / t, cpu,
+        rss / 1024, b / t
+    }'
+done
 echo
 
 # Time should grow with the input and memory should not. The largest size
