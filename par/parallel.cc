@@ -142,6 +142,17 @@ bool writelines(output &out, const char *p, size_t n) {
   return true;
 }
 
+// A worker's conversion, made once and used for every piece it takes: a
+// conversion's input block is large, and made and dropped at every piece
+// it would cost time and scatter the heap.
+struct workerconv {
+  explicit workerconv(const settings &set) : out(nullptr, 0), err(&said), c(set, out, err) {}
+  std::string said;
+  output out;
+  errsink err;
+  conversion c;
+};
+
 class parallelrun {
 public:
   parallelrun(const settings &s, output &o, errsink &e, const parallelinput &src, int threads,
@@ -150,7 +161,8 @@ public:
         jobs(static_cast<size_t>(2 * threads + 2)),
         cut(src.mem ? chunker(src.mem, src.memlen, s.nulisdropped(), chunkbytes, src.piece)
                     : chunker(src.fd, s.nulisdropped(), chunkbytes, jobs.stopfd())),
-        layout{s.rowmode, s.startrow, s.startcol, s.rowstep, s.colstep, s.blocklen} {
+        layout{s.rowmode, s.startrow, s.startcol, s.rowstep, s.colstep, s.blocklen},
+        convs(static_cast<size_t>(threads)) {
     state.baserow = s.startrow;
     state.basecol = s.startcol;
   }
@@ -160,7 +172,7 @@ public:
 private:
   jobkind fill(piece &p);
   void stream(piece &p);
-  void work(piece &p);
+  void work(piece &p, int me);
   bool take(piece &p);
   bool mayfire(const wraprecord &w) const;
   bool reconvert(piece &p);
@@ -181,6 +193,7 @@ private:
   std::atomic<int> tablecols{0};
   std::atomic<bool> warned{false};
   int status = 0;
+  std::vector<std::unique_ptr<workerconv>> convs; // by thread
 };
 
 partstate parallelrun::startof(int64_t line) const {
@@ -253,19 +266,8 @@ void parallelrun::stream(piece &p) {
   }
 }
 
-// A worker's conversion, made once and used for every piece it takes: a
-// conversion's input block is large, and made and dropped at every piece
-// it would cost time and scatter the heap.
-struct workerconv {
-  explicit workerconv(const settings &set) : out(nullptr, 0), err(&said), c(set, out, err) {}
-  std::string said;
-  output out;
-  errsink err;
-  conversion c;
-};
-
-void parallelrun::work(piece &p) {
-  thread_local std::unique_ptr<workerconv> mine;
+void parallelrun::work(piece &p, int me) {
+  std::unique_ptr<workerconv> &mine = convs[static_cast<size_t>(me)];
   if (!mine)
     mine = std::make_unique<workerconv>(set);
   size_t cap = cut.chunkbytes() * OUTPERIN + 4096;
@@ -351,8 +353,6 @@ bool parallelrun::reconvert(piece &p) {
   std::swap(c.table.tablecols, table.tablecols);
   tablecols.store(table.tablecols, std::memory_order_relaxed);
   state = c.state;
-  if (p.islong && c.sc.in.inerror)
-    cut.error = c.sc.in.inerror;
   if (state.warned)
     warned.store(true, std::memory_order_relaxed);
   if (s != 0)
@@ -361,8 +361,13 @@ bool parallelrun::reconvert(piece &p) {
 }
 
 bool parallelrun::take(piece &p) {
-  if (p.islong || !p.clean || (!state.warned && mayfire(p.wrap)))
-    return reconvert(p);
+  if (p.islong || !p.clean || (!state.warned && mayfire(p.wrap))) {
+    sinks s{&out, &err};
+    qelonfault(writerfault, &s);
+    bool go = reconvert(p);
+    qelonfault(nullptr, nullptr);
+    return go;
+  }
   if (!writelines(out, p.out.get(), p.outlen)) {
     status = 1;
     return false;
@@ -399,7 +404,7 @@ int parallelrun::run() {
   tablecols.store(table.tablecols);
   jobs.run(
       workers, [this](piece &p) { return fill(p); }, [this](piece &p) { stream(p); },
-      [this](piece &p) { work(p); }, [this](piece &p) { return take(p); });
+      [this](piece &p, int me) { work(p, me); }, [this](piece &p) { return take(p); });
   if (status == 0) {
     if (!set.noformat)
       table.formatsummary(out);

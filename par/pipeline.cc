@@ -34,9 +34,7 @@ bool pipelinebase::stopped() const {
 // Called with m held.
 void pipelinebase::stop() {
   halted = true;
-  toread.notify_all();
-  towork.notify_all();
-  totake.notify_all();
+  changed.notify_all();
   if (stoppipe[1] >= 0) {
     char c = 0;
     (void)!write(stoppipe[1], &c, 1);

@@ -1,11 +1,11 @@
-// An ordered pipeline: one thread reads jobs in, workers convert them side
-// by side, and the caller's thread takes them out in the order they were
-// read, while the next ones are still being converted. A fixed set of
-// jobs is reused, so what is in flight, and its memory, is bounded.
+// An ordered pipeline: jobs are read in one at a time, converted side by
+// side, and taken out one at a time in the order they were read, while
+// the next ones are still being converted. A fixed set of jobs is reused,
+// so what is in flight, and its memory, is bounded.
 //
-// The caller's take() may stop the whole run (its output failed); the
-// reader is then woken from any wait for input through stopfd(), no more
-// jobs are converted, and run() returns once every thread has ended.
+// take() may stop the whole run (its output failed); a fill() waiting for
+// input is then woken through stopfd(), no more jobs are converted, and
+// run() returns once every thread has ended.
 #pragma once
 #include <condition_variable>
 #include <cstddef>
@@ -31,10 +31,7 @@ protected:
   void stop();
 
   mutable std::mutex m;
-  // Each side waits on its own, so that a change wakes only who it
-  // concerns: a job read (the workers), a job done (the taker), a job
-  // taken (the reader).
-  std::condition_variable toread, towork, totake;
+  std::condition_variable changed;
   bool halted = false;
   int stoppipe[2] = {-1, -1};
 };
@@ -43,26 +40,30 @@ protected:
 enum class jobkind { none, work, direct };
 
 // Job needs no more than to be default-constructible; the callbacks get
-// it by reference:
-//   jobkind fill(Job &)   on the reader thread, in order; none: the input
-//                         has ended (the job is not used)
-//   void stream(Job &)    on the reader thread, right after a direct job
-//                         is handed over, for what it reads while taken
-//   void work(Job &)      on a worker, for a work job
-//   bool take(Job &)      on the caller's thread, in order; false stops
-//                         the run
+// it by reference, each on whichever thread has that part to do:
+//   jobkind fill(Job &)      in input order, one at a time; none: the
+//                            input has ended (the job is not used)
+//   void stream(Job &)       right after a direct job is handed over, for
+//                            what it reads while it is taken
+//   void work(Job &, int t)  a work job, side by side; t is the thread's
+//                            number, 0 to threads - 1
+//   bool take(Job &)         in input order, one at a time; false stops
+//                            the run
+// No thread is only a reader or only a writer: each takes the next job in
+// order once it is done, else converts the oldest read, else reads the
+// next, so that on a machine with as many cores as threads none of them
+// waits for another to be woken.
 template <class Job> class pipeline : public pipelinebase {
 public:
   explicit pipeline(size_t jobs) : slots(jobs ? jobs : 1), state(slots.size(), FREE) {}
 
+  // On the calling thread and threads - 1 more.
   template <class Fill, class Stream, class Work, class Take>
-  void run(int workers, Fill fill, Stream stream, Work work, Take take) {
-    std::thread reader([&] { readloop(fill, stream); });
+  void run(int threads, Fill fill, Stream stream, Work work, Take take) {
     std::vector<std::thread> pool;
-    for (int i = 0; i < workers; i++)
-      pool.emplace_back([&] { workloop(work); });
-    takeloop(take);
-    reader.join();
+    for (int t = 1; t < threads; t++)
+      pool.emplace_back([&, t] { loop(t, fill, stream, work, take); });
+    loop(0, fill, stream, work, take);
     for (std::thread &t : pool)
       t.join();
   }
@@ -70,92 +71,76 @@ public:
 private:
   enum : uint8_t { FREE, FILLED, WORKING, DONE };
 
-  // Whether slot i holds job seq, in one of the states wanted.
-  bool holds(size_t i, uint64_t seq) const { return state[i] != FREE && slotseq[i] == seq; }
-
-  template <class Fill, class Stream> void readloop(Fill &fill, Stream &stream) {
-    for (uint64_t seq = 0;; seq++) {
-      size_t i = seq % slots.size();
-      {
-        std::unique_lock<std::mutex> l(m);
-        toread.wait(l, [&] { return halted || state[i] == FREE; });
-        if (halted)
-          return;
-      }
-      jobkind k = fill(slots[i]);
-      {
-        std::lock_guard<std::mutex> l(m);
-        if (k == jobkind::none) {
-          inputend = seq;
-          towork.notify_all();
-          totake.notify_all();
-          return;
-        }
-        slotseq[i] = seq;
-        state[i] = k == jobkind::work ? FILLED : DONE;
-      }
-      towork.notify_one(); // a direct job too: the worker waiting for it skips it
-      if (k == jobkind::direct)
-        totake.notify_one();
-      if (k == jobkind::direct)
-        stream(slots[i]);
-    }
-  }
-
-  template <class Work> void workloop(Work &work) {
+  template <class Fill, class Stream, class Work, class Take>
+  void loop(int me, Fill &fill, Stream &stream, Work &work, Take &take) {
+    const size_t n = slots.size();
     std::unique_lock<std::mutex> l(m);
-    for (;;) {
-      // The oldest job first, so that the one the writer needs next is
-      // started first.
-      towork.wait(l, [&] {
-        return halted || nextwork >= inputend || nextwork < taken ||
-               holds(nextwork % slots.size(), nextwork);
-      });
-      if (halted || nextwork >= inputend)
-        return;
-      size_t i = nextwork % slots.size();
-      bool mine = nextwork >= taken && state[i] == FILLED;
-      nextwork++;
-      if (!mine)
-        continue; // a direct job: nothing to convert
-      state[i] = WORKING;
-      l.unlock();
-      work(slots[i]);
-      l.lock();
-      state[i] = DONE;
-      // The taker waits for this one job; the workers, for the next.
-      if (slotseq[i] == taken)
-        totake.notify_one();
-    }
-  }
-
-  template <class Take> void takeloop(Take &take) {
-    for (uint64_t seq = 0;; seq++) {
-      size_t i = seq % slots.size();
-      {
-        std::unique_lock<std::mutex> l(m);
-        totake.wait(l, [&] { return seq >= inputend || (holds(i, seq) && state[i] == DONE); });
-        if (seq >= inputend)
-          return;
+    while (!halted) {
+      // The next job in order, once it is done: it frees a slot and keeps
+      // the output going.
+      if (!taking && taken < nextread && state[taken % n] == DONE) {
+        taking = true;
+        while (!halted && taken < nextread && state[taken % n] == DONE) {
+          size_t i = taken % n;
+          l.unlock();
+          bool go = take(slots[i]);
+          l.lock();
+          state[i] = FREE;
+          taken++;
+          changed.notify_all();
+          if (!go)
+            stop();
+        }
+        taking = false;
+        continue;
       }
-      bool go = take(slots[i]);
-      std::lock_guard<std::mutex> l(m);
-      taken = seq + 1;
-      state[i] = FREE;
-      toread.notify_one();
-      // A worker may wait for a direct job that is now taken.
-      towork.notify_one();
-      if (!go) {
-        stop();
-        return;
+      // The oldest job read and not yet started.
+      if (nextwork < nextread) {
+        size_t i = nextwork % n;
+        nextwork++;
+        if (state[i] != FILLED)
+          continue; // a direct job: nothing to convert
+        state[i] = WORKING;
+        l.unlock();
+        work(slots[i], me);
+        l.lock();
+        state[i] = DONE;
+        changed.notify_all();
+        continue;
       }
+      // The next job from the input, into a free slot.
+      if (!reading && !inputended && state[nextread % n] == FREE) {
+        reading = true;
+        size_t i = nextread % n;
+        l.unlock();
+        jobkind k = fill(slots[i]);
+        l.lock();
+        if (k == jobkind::none) {
+          inputended = true;
+        } else {
+          state[i] = k == jobkind::work ? FILLED : DONE;
+          nextread++;
+          if (k == jobkind::direct) {
+            changed.notify_all();
+            l.unlock();
+            stream(slots[i]);
+            l.lock();
+          }
+        }
+        reading = false;
+        changed.notify_all();
+        continue;
+      }
+      if (inputended && !reading && taken == nextread)
+        return;
+      changed.wait(l);
     }
   }
 
   std::vector<Job> slots;
   std::vector<uint8_t> state;
-  std::vector<uint64_t> slotseq = std::vector<uint64_t>(slots.size());
-  uint64_t nextwork = 0; // the oldest job no worker has looked at
-  uint64_t taken = 0;    // jobs the caller has taken
-  uint64_t inputend = UINT64_MAX; // jobs read, once the input has ended
+  uint64_t nextread = 0; // jobs read
+  uint64_t nextwork = 0; // the oldest job no thread has looked at to convert
+  uint64_t taken = 0;    // jobs taken
+  bool reading = false, taking = false, inputended = false;
 };

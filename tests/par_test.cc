@@ -222,7 +222,8 @@ TEST(Pipeline, TakesJobsInTheOrderRead) {
             return j.direct ? jobkind::direct : jobkind::work;
           },
           [&](numjob &) { streamed++; },
-          [&](numjob &j) {
+          [&](numjob &j, int me) {
+            EXPECT_TRUE(me >= 0 && me < workers) << "thread " << me;
             int now = ++inflight;
             int seen = inflightmax;
             while (now > seen && !inflightmax.compare_exchange_weak(seen, now))
@@ -243,7 +244,7 @@ TEST(Pipeline, TakesJobsInTheOrderRead) {
     }
 }
 
-// A stop from the taker ends every thread, even a reader waiting for
+// A stop from take() ends every thread, even one waiting in fill() for
 // input that never comes.
 TEST(Pipeline, StopEndsTheReaderAndTheWorkers) {
   for (int workers : {1, 3}) {
@@ -263,7 +264,7 @@ TEST(Pipeline, StopEndsTheReaderAndTheWorkers) {
           j.n = next++;
           return jobkind::work;
         },
-        [](numjob &) {}, [](numjob &j) { j.twice = j.n; },
+        [](numjob &) {}, [](numjob &j, int) { j.twice = j.n; },
         [&](numjob &j) {
           took++;
           return j.n < 5;
