@@ -11,29 +11,29 @@
 //   growth is in order: it decides the sizes the guarded allocator asks
 //   for, and which of them fails. A worker's table starts as wide as the
 //   run's table then is; a piece whose table had to grow is converted
-//   again by the writer, in order, with the run's table itself, so the
+//   again by the taker, in order, with the run's table itself, so the
 //   run asks for exactly the sizes one thread would.
 // - Diagnostics, and where they fall between the writes of standard
 //   output (the order shows when both go to one file, and a failed write
 //   ends the run with what was said before it). A piece that says
-//   anything is converted again by the writer with the run's own output
+//   anything is converted again by the taker with the run's own output
 //   and error sinks, so its words and writes come out exactly as on one
 //   thread. Such pieces are rare in real input; an input with a
 //   diagnostic on every line converts at the speed of one thread.
 // - The wrap warning, which depends on the places of every earlier
 //   block. A worker only records (wraprecord) whether its own blocks
 //   overlapped and where its blocks lay against its own earlier ones;
-//   from that and the run's ranges the writer knows when the warning may
+//   from that and the run's ranges the taker knows when the warning may
 //   fall in the piece, and then converts it again from the exact state.
 //   Once the warning is said, nothing more is watched.
 //
 // A piece that cannot be converted on a worker at all is converted by the
-// writer in the same way: one whose output overflows the worker's block,
+// taker in the same way: one whose output overflows the worker's block,
 // one whose allocation failed on the worker, and a line too long for a
-// piece, which the reader streams to the writer through a socket while
-// the writer converts it, so memory stays flat.
+// piece, which the thread that reads it streams to the taker through a
+// socket while the taker converts it, so memory stays flat.
 //
-// The writer writes a clean piece's output in the blocks one thread would
+// The taker writes a clean piece's output in the blocks one thread would
 // have written: a block is written out at the first line end at which it
 // holds OUTCAP bytes or more, as the conversion loop does.
 #include "par/parallel.h"
@@ -60,7 +60,7 @@ namespace {
 
 // Room for a piece's commands, per byte of input: mixed text gives about
 // three bytes per byte, short numbers up to six. A piece that needs more
-// goes to the writer.
+// goes to the taker.
 constexpr size_t OUTPERIN = 8;
 
 struct piece {
@@ -68,7 +68,7 @@ struct piece {
   size_t inlen = 0;
   int64_t firstline = 0, lines = 0;
   bool islong = false;
-  int sock[2] = {-1, -1}; // a long line: the writer reads [0], the reader writes [1]
+  int sock[2] = {-1, -1}; // a long line: the taker reads [0], its reader writes [1]
 
   // Not a vector: a vector's bytes are all written when it is made, and
   // most of this block is never touched.
@@ -99,9 +99,9 @@ struct sinks {
   errsink *err;
 };
 
-// The writer's fault, as the conversion on one thread has it: what was
+// The taker's fault, as the conversion on one thread has it: what was
 // converted is written out before the message.
-[[noreturn]] void writerfault(void *ctx, const char *msg) {
+[[noreturn]] void takerfault(void *ctx, const char *msg) {
   auto *s = static_cast<sinks *>(ctx);
   s->out->flush();
   s->err->printf("%s\n", msg);
@@ -188,7 +188,7 @@ private:
   layoutparams layout;
   int64_t nextline = 0;
   partstate state; // the wrap check's, after the pieces taken so far
-  // What the workers read of the writer's state: its table's width, and
+  // What the workers read of the taker's state: its table's width, and
   // whether the warning has been said.
   std::atomic<int> tablecols{0};
   std::atomic<bool> warned{false};
@@ -221,7 +221,7 @@ jobkind parallelrun::fill(piece &p) {
     return jobkind::work;
   }
   // The rest of the line goes through a socket, which, unlike a pipe,
-  // can be written without SIGPIPE once the writer has stopped.
+  // can be written without SIGPIPE once the taker has stopped.
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, p.sock) != 0)
     p.sock[0] = p.sock[1] = -1;
   for (int &fd : p.sock)
@@ -305,7 +305,7 @@ void parallelrun::work(piece &p, int me) {
     int st = c.runpart();
     p.clean = st == 0 && w.said.empty() && !c.wrap.fired && c.table.tablecols == p.cols;
   } catch (const allocfault &) {
-    // Converted again by the writer, where the fault is the run's.
+    // Converted again by the taker, where the fault is the run's.
   }
   qelonfault(nullptr, nullptr);
   if (p.clean) {
@@ -363,7 +363,7 @@ bool parallelrun::reconvert(piece &p) {
 bool parallelrun::take(piece &p) {
   if (p.islong || !p.clean || (!state.warned && mayfire(p.wrap))) {
     sinks s{&out, &err};
-    qelonfault(writerfault, &s);
+    qelonfault(takerfault, &s);
     bool go = reconvert(p);
     qelonfault(nullptr, nullptr);
     return go;
@@ -396,7 +396,7 @@ bool parallelrun::take(piece &p) {
 
 int parallelrun::run() {
   sinks s{&out, &err};
-  qelonfault(writerfault, &s);
+  qelonfault(takerfault, &s);
   if (!table.widentable(TBL_NEW, 0)) {
     qelonfault(nullptr, nullptr);
     return 1;

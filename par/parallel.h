@@ -1,9 +1,10 @@
 // The conversion on several threads: the input cut into pieces at line
 // ends, each piece converted on a worker by a conversion of its own that
-// starts at the piece's first line, and the results taken in input order
-// by the calling thread, which writes them out while the next pieces are
-// being converted. Standard output, standard error and the exit status
-// are those of the conversion on one thread, byte for byte.
+// starts at the piece's first line, and the results taken in input order,
+// one at a time, by whichever thread is free (the taker), which writes
+// them out while the next pieces are being converted. Standard output,
+// standard error and the exit status are those of the conversion on one
+// thread, byte for byte.
 #pragma once
 #include <cstddef>
 
