@@ -64,7 +64,12 @@ namespace {
 constexpr size_t OUTPERIN = 8;
 
 struct piece {
+  // The input, from a 64-byte boundary as the scanner's own block is.
   std::vector<unsigned char> in;
+  unsigned char *data() {
+    auto a = reinterpret_cast<uintptr_t>(in.data());
+    return in.data() + ((64 - a % 64) % 64);
+  }
   size_t inlen = 0;
   int64_t firstline = 0, lines = 0;
   bool islong = false;
@@ -208,10 +213,10 @@ partstate parallelrun::startof(int64_t line) const {
 
 jobkind parallelrun::fill(piece &p) {
   size_t size = cut.chunkbytes();
-  if (p.in.size() < size + CHUNKROOM)
-    p.in.resize(size + CHUNKROOM);
+  if (p.in.size() < size + CHUNKROOM + 64)
+    p.in.resize(size + CHUNKROOM + 64);
   p.closesocks();
-  int k = cut.next(p.in.data(), p.inlen, p.lines);
+  int k = cut.next(p.data(), p.inlen, p.lines);
   if (k == chunker::END)
     return jobkind::none;
   p.firstline = nextline;
@@ -252,12 +257,12 @@ static bool sendall(int fd, int stopfd, const unsigned char *p, size_t n) {
 }
 
 void parallelrun::stream(piece &p) {
-  bool ok = p.sock[1] >= 0 && sendall(p.sock[1], jobs.stopfd(), p.in.data(), p.inlen);
+  bool ok = p.sock[1] >= 0 && sendall(p.sock[1], jobs.stopfd(), p.data(), p.inlen);
   bool ended = false;
   while (ok && !ended) {
-    size_t n = cut.more(p.in.data(), cut.chunkbytes(), ended);
-    ok = sendall(p.sock[1], jobs.stopfd(), p.in.data(), n);
-    if (ended && n > 0 && p.in[n - 1] == '\n')
+    size_t n = cut.more(p.data(), cut.chunkbytes(), ended);
+    ok = sendall(p.sock[1], jobs.stopfd(), p.data(), n);
+    if (ended && n > 0 && p.data()[n - 1] == '\n')
       nextline++;
   }
   if (p.sock[1] >= 0) {
@@ -282,7 +287,7 @@ void parallelrun::work(piece &p, int me) {
   w.out.cap = cap;
   w.out.len = 0;
   w.out.error = 0;
-  c.sc.in.setmem(reinterpret_cast<const char *>(p.in.data()), p.inlen, 0);
+  c.sc.in.setblock(p.data(), p.inlen);
   c.state = startof(p.firstline);
   c.state.warned = warned.load(std::memory_order_relaxed);
   c.quietwrap = true;
@@ -337,7 +342,7 @@ bool parallelrun::reconvert(piece &p) {
   if (p.islong) {
     c.sc.in.setfd(p.sock[0]);
   } else {
-    c.sc.in.setmem(reinterpret_cast<const char *>(p.in.data()), p.inlen, 0);
+    c.sc.in.setblock(p.data(), p.inlen);
   }
   partstate st = startof(p.firstline);
   st.blocklo = state.blocklo;

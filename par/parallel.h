@@ -22,7 +22,7 @@ struct parallelinput {
 // Bytes of input per piece unless asked otherwise: the larger, the less
 // each costs to hand over, but 2 * threads + 2 are in flight, each with
 // room for its commands, within 2 MiB a thread.
-constexpr size_t CHUNKBYTES = 96 << 10;
+constexpr size_t CHUNKBYTES = 128 << 10;
 
 // Converts the input with `threads` workers and pieces of about
 // chunkbytes (0: CHUNKBYTES). Returns the exit status, as

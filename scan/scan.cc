@@ -55,6 +55,15 @@ void input::setmem(const char *p, size_t n, size_t ch) {
   empty();
 }
 
+void input::setblock(unsigned char *p, size_t n) {
+  fd = -1;
+  mem = nullptr;
+  memlen = mempos = 0;
+  ineof = true; // nothing to read after it
+  inerror = 0;
+  at = {p, p, p + n};
+}
+
 scanner::scanner(const settings &set) : cls(classesof(set)), in(set.nulisdropped()) { fieldbuf[0] = '\0'; }
 
 // Drops the NUL bytes of p[0..n), which are not input while NUL is no

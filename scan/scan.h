@@ -43,6 +43,11 @@ public:
 
   void setfd(int fd);
   void setmem(const char *p, size_t n, size_t chunk);
+  // The whole input is p[0..n), read where it lies, without a copy: p is
+  // on a 64-byte boundary as the input's own block is, the 64 bytes after
+  // p[n - 1] are readable, and a NUL that is no input must already be
+  // gone.
+  void setblock(unsigned char *p, size_t n);
 
   // Reads the next block into at. Returns false at the end of input,
   // which a read error also is (inerror then says which), leaving an
