@@ -101,11 +101,11 @@ template <bool RMODE, bool STRIP> int conversion::runloop() {
     warned = true;
     watchlo = unwatched;
     watchspan = 0;
-    // Every block but the current one is full.
     if (quietwrap) {
       wrap.fired = true;
       return;
     }
+    // Every block but the current one is full.
     int64_t line = blocks * (blen > 1 ? blen : 1) + lines + 1;
     err.printf("%s: line %lld: the layout wraps onto cells already written; see -n\n",
                set.invokedas, static_cast<long long>(line));
