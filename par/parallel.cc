@@ -199,6 +199,7 @@ private:
   std::atomic<bool> warned{false};
   int status = 0;
   std::vector<std::unique_ptr<workerconv>> convs; // by thread
+  std::unique_ptr<conversion> takerconv;
 };
 
 partstate parallelrun::startof(int64_t line) const {
@@ -338,7 +339,11 @@ bool parallelrun::mayfire(const wraprecord &w) const {
 }
 
 bool parallelrun::reconvert(piece &p) {
-  conversion c(set, out, err);
+  // One for the run, as a worker keeps one: its input block is large.
+  if (!takerconv)
+    takerconv = std::make_unique<conversion>(set, out, err);
+  conversion &c = *takerconv;
+  c.wrap = wraprecord{};
   if (p.islong) {
     c.sc.in.setfd(p.sock[0]);
   } else {
