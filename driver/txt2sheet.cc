@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 #include "base/output.h"
 #include "base/settings.h"
@@ -10,8 +12,18 @@
 #include "par/parallel.h"
 #include "par/threads.h"
 
-// threads 0: as TXT2SHEET_THREADS says, or the CPUs allowed, and one for
-// a small file.
+// Whether what is written to standard output is copied by the kernel, into
+// a file or a pipe, which the threads then overlap with the converting;
+// a device such as /dev/null or a terminal takes it without that copy.
+static bool outputcopied() {
+  struct stat st;
+  return fstat(1, &st) == 0 && (S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode) ||
+                                S_ISSOCK(st.st_mode));
+}
+
+// threads 0: as TXT2SHEET_THREADS says, or the CPUs allowed; one for a
+// small file, and for a file of long fields unless its output is copied
+// (see manyfields).
 static int convertwith(int argc, char **argv, const char *in, size_t n, size_t chunk,
                        std::string *outmem, std::string *errmem, int threads,
                        size_t piecebytes) {
@@ -41,8 +53,19 @@ static int convertwith(int argc, char **argv, const char *in, size_t n, size_t c
       }
     } else if (threads > 1 && !in) {
       struct stat st;
-      if (fstat(0, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < PARALLELMIN)
-        threads = 1;
+      if (fstat(0, &st) == 0 && S_ISREG(st.st_mode)) {
+        if (st.st_size < PARALLELMIN) {
+          threads = 1;
+        } else if (!outputcopied()) {
+          // A look ahead from where the input stands, which leaves it there.
+          std::vector<unsigned char> sample(FIELDSAMPLE);
+          off_t at = lseek(0, 0, SEEK_CUR);
+          ssize_t got = at < 0 ? -1 : pread(0, sample.data(), sample.size(), at);
+          if (got > 0 && !manyfields(sample.data(), static_cast<size_t>(got), set.delim1,
+                                     set.delim2))
+            threads = 1;
+        }
+      }
     }
   }
   out.widenpipe();

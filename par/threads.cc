@@ -31,3 +31,12 @@ int threadcount(const char *value, int cpus) {
 }
 
 size_t piecesize(const char *value) { return static_cast<size_t>(positive(value, MAXPIECE)); }
+
+bool manyfields(const unsigned char *p, size_t n, int delim1, int delim2) {
+  size_t ends = 0;
+  for (size_t i = 0; i < n; i++)
+    ends += p[i] == '\n' || p[i] == delim1 || p[i] == delim2;
+  // A field of 32 bytes or fewer on average: every shape of many short
+  // fields is far below that, and labels of hundreds of bytes far above.
+  return ends * 32 >= n;
+}

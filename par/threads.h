@@ -28,3 +28,15 @@ int threadcount(const char *value, int cpus);
 // larger one is read as MAXPIECE). Returns 0 when it is not one.
 constexpr size_t MAXPIECE = 1 << 24;
 size_t piecesize(const char *value);
+
+// How much of a file is looked at to tell whether it has many fields.
+constexpr size_t FIELDSAMPLE = 1 << 16;
+
+// Whether the bytes of p[0..n) end fields often enough for more threads to
+// pay for their own sake: a conversion costs per field, and one of long
+// fields runs about as fast as its input can be read, so cutting it into
+// pieces and handing them between threads costs more than the converting
+// they share; what they still gain there is the overlap with the kernel's
+// copy of the output into a file or a pipe. The field ends are the
+// newlines and the delimiter bytes.
+bool manyfields(const unsigned char *p, size_t n, int delim1, int delim2);

@@ -41,6 +41,37 @@ TEST(Threads, CountFromTheEnvironment) {
 
 TEST(Threads, CpusAllowedIsAtLeastOne) { EXPECT_GE(cpusallowed(), 1); }
 
+// Whether an input's fields are short enough for the threads to pay,
+// judged by its own delimiters.
+TEST(Threads, ManyFieldsJudgedByTheDelimitersInUse) {
+  auto lines = [](const std::string &line) {
+    std::string s;
+    while (s.size() < 4096)
+      s += line;
+    return s;
+  };
+  static const std::string longlabel(400, 'q');
+  static const struct {
+    std::string sample;
+    int delim1, delim2;
+    bool many;
+  } cases[] = {
+      {lines("12 apple\t3.5 \"two words\" -7 x 8 9 10 north\n"), ' ', '\t', true},
+      {lines("1,2,3,four,5.5,six,\"7\",8,9,10,11,12\n"), ',', 0, true},
+      {lines(longlabel + " " + longlabel + " " + longlabel + "\n"), ' ', '\t', false},
+      // Commas are no delimiters unless -d makes them so.
+      {lines("1,2,3,four,5.5,six,\"7\",8,9,10,11,12\n"), ' ', '\t', false},
+      {lines("a b c d e f g h\n"), ',', 0, true}, // short lines alone are many fields
+      {std::string(4096, ' '), ' ', '\t', true},
+      {std::string(4096, 'x'), ' ', '\t', false},
+  };
+  for (const auto &c : cases) {
+    const auto *p = reinterpret_cast<const unsigned char *>(c.sample.data());
+    EXPECT_EQ(manyfields(p, c.sample.size(), c.delim1, c.delim2), c.many)
+        << c.sample.substr(0, 60);
+  }
+}
+
 // The closed form against the moves the conversion makes line by line.
 static int64_t satadd(int64_t a, int64_t b) {
   int64_t r;
