@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include "base/sysio.h"
+#include "scan/scan.h"
 #include "scan/vec.h"
 
 chunker::chunker(int f, bool nul, size_t bytes, int stop)
@@ -18,17 +19,6 @@ chunker::chunker(int f, bool nul, size_t bytes, int stop)
 
 chunker::chunker(const char *p, size_t n, bool nul, size_t bytes, size_t pc)
     : mem(p), memlen(n), piece(pc ? pc : n), dropnul(nul), size(bytes ? bytes : 1) {}
-
-static size_t dropnuls(unsigned char *p, size_t n) {
-  unsigned char *z = static_cast<unsigned char *>(memchr(p, 0, n));
-  if (!z)
-    return n;
-  unsigned char *o = z, *end = p + n;
-  for (unsigned char *i = z + 1; i < end; i++)
-    if (*i)
-      *o++ = *i;
-  return static_cast<size_t>(o - p);
-}
 
 size_t chunker::readsome(unsigned char *p, size_t n) {
   while (!ended && n > 0) {

@@ -25,9 +25,9 @@ constexpr size_t blocksize = INCAP;
 // The block lies at the end of the storage, so that its room ends where
 // the storage does and a look past the room is an overflow the address
 // sanitizer sees, whatever the block's size.
-input::input(bool dropnuls)
+input::input(bool nuls)
     : store(static_cast<unsigned char *>(::operator new(INCAP + INROOM, std::align_val_t{64}))),
-      cap(blocksize), dropnul(dropnuls) {
+      cap(blocksize), dropnul(nuls) {
   block = store + INCAP - cap;
   empty();
 }
@@ -66,9 +66,7 @@ void input::setblock(unsigned char *p, size_t n) {
 
 scanner::scanner(const settings &set) : cls(classesof(set)), in(set.nulisdropped()) { fieldbuf[0] = '\0'; }
 
-// Drops the NUL bytes of p[0..n), which are not input while NUL is no
-// delimiter; returns the bytes left.
-static size_t dropnuls(unsigned char *p, size_t n) {
+size_t dropnuls(unsigned char *p, size_t n) {
   unsigned char *z = static_cast<unsigned char *>(memchr(p, 0, n));
   if (!z)
     return n;

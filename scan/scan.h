@@ -31,12 +31,17 @@ inline byteclasses classesof(const settings &set) {
 void setinputblock(size_t n);
 #endif
 
+// Drops the NUL bytes of p[0..n), which are not input while NUL is no
+// delimiter; returns the bytes left.
+size_t dropnuls(unsigned char *p, size_t n);
+
 // Where the input comes from, read a block at a time: a file descriptor
 // (standard input for the program), or memory handed over at most `chunk`
 // bytes per read, so tests can make every token straddle a block edge.
 class input {
 public:
-  explicit input(bool dropnuls);
+  // nuls: NUL bytes are dropped from what is read.
+  explicit input(bool nuls);
   ~input();
   input(const input &) = delete;
   input &operator=(const input &) = delete;
