@@ -22,9 +22,13 @@ int keepfield(char *buf, int kept, const unsigned char *p, const unsigned char *
   return kept + static_cast<int>(n);
 }
 
-const unsigned char *passlong(const unsigned char *base, const unsigned char *end, bool quoted,
-                              const byteclasses &c) {
-  while (end - base >= 64 && !endsin(base, quoted, c))
-    base += 64;
-  return base;
+const unsigned char *findend(const unsigned char *p, const unsigned char *end, bool quoted,
+                             const byteclasses &c) {
+  while (end - p >= 64 && !endsin(p, quoted, c))
+    p += 64;
+  size_t left = static_cast<size_t>(end - p);
+  uint64_t m = endbits(p, quoted, c);
+  if (left < 64)
+    m |= ~uint64_t{0} << left;
+  return p + __builtin_ctzll(m);
 }

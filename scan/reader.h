@@ -1,14 +1,17 @@
-// The token reader: one pass over the input block in 64-byte strides that
-// finds every field, delimiter run and line end and hands each to its
-// caller's actions as it finds it.
+// The token reader: one pass over the input block in strides of 63 bytes
+// that finds every field, delimiter run and line end and hands each to
+// its caller's actions as it finds it.
 //
-// A stride is turned into a bit per byte for each class a token needs
-// (scan/vec.h does that on every machine), and the walk from one token to
-// the next is a few bit operations on those. A token that goes on past
-// the stride carries its state into the next one: what kind of token it
-// is, where its text starts, how far the number walk has got and how long
-// the field is so far. Past the block's end it carries on in the next
-// block the same way, its bytes so far kept in the reader's buffer.
+// A stride (64 bytes loaded, the last a stop past it, so that every mask
+// that ends things has a bit to find) is turned into a bit per byte for
+// each class a token needs (scan/vec.h does that on every machine), and
+// the walk from one token to the next is a few bit operations on those.
+// A stride begins where the last one stopped. A short token that goes on
+// past it begins the next one, to be looked at again there; a long one
+// carries its state into the next one: what kind of token it is, where
+// its text starts, how far the number walk has got and how long the field
+// is so far. Past the block's end a token carries on in the next block
+// the same way, its bytes so far kept in the reader's buffer.
 //
 // The actions are the caller's (a template, so the calls are inlined):
 //   bool onfield(int label, const char *text, int len, int frac, int cut)
@@ -57,8 +60,9 @@ struct stridebits {
   uint64_t dig, sgn, pt;
 };
 
-// The bits of p[0..64), where the block ends lim bytes in: there every
-// field, quoted field and run stops, so nothing past it is taken for input.
+// The bits of p[0..64), where the stride or the block ends lim bytes in
+// (lim < 64): there every field, quoted field and run stops, so nothing
+// past it is taken for input.
 [[gnu::always_inline]] inline stridebits stride(const unsigned char *p, unsigned lim,
                                                 const byteclasses &c) {
   vec::b64 v = vec::load64(p);
@@ -68,7 +72,7 @@ struct stridebits {
   uint64_t dig = vec::mask(inrange(v, '0', '9')), pt = vec::mask(eq(v, '.'));
   uint64_t sgn = vec::mask(eq(v, '+') | eq(v, '-'));
   uint64_t ex = vec::mask(eq(v | vec::rep(0x20), 'e'));
-  uint64_t past = lim < 64 ? ~uint64_t{0} << lim : 0;
+  uint64_t past = ~uint64_t{0} << lim;
   stridebits s;
   s.end = end | past;
   // A quote that is a delimiter opens nothing.
@@ -94,28 +98,37 @@ struct stridebits {
   return had < here ? had : here;
 }
 
-// Bits 0 to k - 1, for k <= 64; bits i to j - 1, for i <= j <= 64.
+// Bits 0 to k - 1, for k < 64; bits i to j - 1, for i <= j < 64.
 [[gnu::always_inline]] inline uint64_t below(unsigned k) {
-  return k < 64 ? (uint64_t{1} << k) - 1 : ~uint64_t{0};
+  return (uint64_t{1} << k) - 1;
 }
 [[gnu::always_inline]] inline uint64_t bitsfrom(unsigned i, unsigned j) {
   return below(j) & ~below(i);
 }
 
-// Whether the 64 bytes at p hold a byte that ends an unquoted field (a
-// delimiter or a newline), or with `quoted` one that ends a quoted field.
-[[gnu::always_inline]] inline bool endsin(const unsigned char *p, bool quoted,
-                                          const byteclasses &c) {
+// The bytes of the 64 at p that end an unquoted field (a delimiter or a
+// newline), or with `quoted` those that end a quoted field; and whether
+// there is one, which on some machines is much cheaper to ask.
+[[gnu::always_inline]] inline vec::b64 endclass(const unsigned char *p, bool quoted,
+                                                const byteclasses &c) {
   vec::b64 v = vec::load64(p);
   vec::b64 nl = eq(v, '\n');
-  return quoted ? vec::any(nl | eq(v, '"') | eq(v, '\0'))
-                : vec::any(nl | eq(v, c.delim1) | eq(v, c.delim2));
+  return quoted ? nl | eq(v, '"') | eq(v, '\0') : nl | eq(v, c.delim1) | eq(v, c.delim2);
+}
+[[gnu::always_inline]] inline uint64_t endbits(const unsigned char *p, bool quoted,
+                                               const byteclasses &c) {
+  return vec::mask(endclass(p, quoted, c));
+}
+[[gnu::always_inline]] inline bool endsin(const unsigned char *p, bool quoted,
+                                          const byteclasses &c) {
+  return vec::any(endclass(p, quoted, c));
 }
 
-// The first stride from base on (in steps of 64 bytes) that ends such a
-// field, or that is not a whole stride; out of line, as it is rare.
-const unsigned char *passlong(const unsigned char *base, const unsigned char *end, bool quoted,
-                              const byteclasses &c);
+// The first byte from p on that ends such a field, or end when the block
+// holds none: for a long field, whose end is all that is still wanted of
+// it, 64 bytes a step. Out of line, as it is rare.
+const unsigned char *findend(const unsigned char *p, const unsigned char *end, bool quoted,
+                             const byteclasses &c);
 
 // The number rule, in the one place it is written: a field is a number
 // when its first byte may begin one, every byte is accepted (digits,
@@ -132,26 +145,24 @@ const unsigned char *passlong(const unsigned char *base, const unsigned char *en
 // that carry, and one from every sign, runs to the field's end through
 // bytes that are no digit. The byte that ends a field then has its bit set
 // in ok when every byte was accepted, and in pend when a digit is wanted
-// still. A field that goes on past the stride carries both out of bit 63
-// into the next stride's walk, given there as okin and pendin; the bytes
+// still. A field that goes on past the stride has both at the stop past
+// the stride's end, to give to the next stride's walk as okin and pendin
+// (bit 0 there); the bytes
 // of pass (those past the 999 kept of a long field) are passed through as
 // if they were not there.
 struct numcarry {
   uint64_t ok, pend;
-  bool okout, pendout; // the carries out of bit 63
-  // The walk's state at bit k (up to 64) of the stride: whether all so
+  // The walk's state at bit k (up to 63) of the stride: whether all so
   // far was accepted and whether a digit is wanted.
-  bool okat(unsigned k) const { return k < 64 ? ok >> k & 1 : okout; }
-  bool pendat(unsigned k) const { return k < 64 ? pend >> k & 1 : pendout; }
+  bool okat(unsigned k) const { return ok >> k & 1; }
+  bool pendat(unsigned k) const { return pend >> k & 1; }
 };
 [[gnu::always_inline]] inline numcarry numwalk(const stridebits &s, uint64_t field,
                                                uint64_t pass, uint64_t okin,
                                                uint64_t pendin) {
   uint64_t acc = (field & s.ok) | pass, nodig = (field & ~s.dig) | pass;
-  numcarry c;
-  c.okout = __builtin_add_overflow(acc, okin, &c.ok);
-  c.pendout = __builtin_add_overflow(nodig, pendin | (s.sgn & field & ~pass), &c.pend);
-  return c;
+  // No carry runs out of bit 63, which no field has.
+  return {acc + okin, nodig + (pendin | (s.sgn & field & ~pass))};
 }
 
 // The walk for the fields that begin at bit `from` or later of a stride,
@@ -173,9 +184,17 @@ struct numcarry {
          static_cast<int>(__builtin_ctzll((s.pt & ~uint64_t{0} << i) | last));
 }
 
-// The lowest set bit of x, 64 when there is none.
+// The lowest set bit of x, which has one: the masks that end things
+// always have bit 63, past the stride's 63 bytes.
 [[gnu::always_inline]] inline unsigned lowest(uint64_t x) {
-  return x ? static_cast<unsigned>(__builtin_ctzll(x)) : 64;
+  return static_cast<unsigned>(__builtin_ctzll(x));
+}
+
+// The bytes after the first point of a field of len bytes whose first
+// point is at offset point (NOPOINT for none).
+[[gnu::always_inline]] inline int fracat(uint64_t point, int len) {
+  uint64_t n = static_cast<uint64_t>(len);
+  return static_cast<int>(n - 1 - point) & -static_cast<int>(point < n);
 }
 
 // Where the reader is in the input's block: [begin, end) is the block,
@@ -200,6 +219,11 @@ int keepfield(char *buf, int kept, const unsigned char *p, const unsigned char *
 template <class In, class Act>
 [[gnu::always_inline]] inline bool readtokens(In &in, char *buf, const byteclasses &c, Act &act) {
   enum { M_START, M_FIELD, M_QUOTE, M_RUN };
+  // A token with fewer bytes than this in a stride that does not finish
+  // it begins the next stride, its bytes looked at again, rather than
+  // carrying its state: most such tokens end in the next stride, and a
+  // stride costs less than the carry and its branch on the token's kind.
+  constexpr unsigned SHORT = 16;
   const unsigned char *p = in.at.pos;
   // The token that goes on past a stride, while mode is not M_START:
   // where its text starts in the block, its bytes so far (all of them),
@@ -222,39 +246,20 @@ template <class In, class Act>
       if (!more && mode == M_START)
         return true;
     }
-    const unsigned char *begin = in.at.begin, *end = in.at.end;
-    const unsigned char *base = begin + ((p - begin) & ~ptrdiff_t{63});
+    // A stride begins where the last one stopped: at the token it did not
+    // finish, or within a long token.
+    const unsigned char *end = in.at.end, *base = p;
     size_t left = static_cast<size_t>(end - base);
-    unsigned lim = left < 64 ? static_cast<unsigned>(left) : 64;
-    unsigned i = static_cast<unsigned>(p - base);
-    // Long fields pass whole strides: one that is a label already, or
-    // past the bytes kept, or a quoted one, needs no more than whether the
-    // stride ends it. (A field is taken for long once it has 16 bytes:
-    // most that cross a stride's edge with fewer end in the next.)
-    if ((mode == M_QUOTE || (mode == M_FIELD && (!ok || flen >= FIELDMAX))) && flen >= 16 &&
-        more) [[unlikely]] {
-      const unsigned char *to = passlong(base, end, mode == M_QUOTE, c);
-      if (to != base) {
-        flen += static_cast<uint64_t>(to - base) - i;
-        i = 0;
-        base = to;
-        left = static_cast<size_t>(end - base);
-        lim = left < 64 ? static_cast<unsigned>(left) : 64;
-      }
-      if (lim == 0) {
-        p = base;
-        continue;
-      }
-    }
-    stridebits s = stride(base, lim, c);
+    unsigned lim = left < 63 ? static_cast<unsigned>(left) : 63;
+    unsigned i = 0;
+    stridebits s;
 
     if (mode != M_START) [[unlikely]] {
-      // The token that went on past the last stride (or block) ends in
-      // this one, or goes on again; at the end of input it ends there.
-      // One branch on its kind, as the kind is as good as random.
-      bool go;
+      // The token that went on past the last stride (or block) ends here
+      // or goes on again; at the end of input it ends where it got to.
+      bool go, made = false;
       const unsigned char *at;
-      auto text = [&](const unsigned char *upto) {
+      auto text = [&](const unsigned char *upto) __attribute__((always_inline)) {
         if (kept) {
           kept = keepfield(buf, kept, tok, upto);
           buf[kept] = '\0';
@@ -262,68 +267,62 @@ template <class In, class Act>
         }
         return reinterpret_cast<const char *>(tok);
       };
-      int len = 0;
-      switch (more ? mode : M_START) {
-      case M_RUN: {
-        unsigned j = lowest(~s.run & ~uint64_t{0} << i);
-        if (j >= lim) {
-          p = base + lim;
-          continue;
-        }
-        go = act.ondelim();
-        at = base + j;
-        break;
-      }
-      case M_QUOTE: {
-        unsigned j = lowest(s.qend & ~uint64_t{0} << i);
-        unsigned upto = j < lim ? j : lim;
-        flen += upto - i;
-        if (j >= lim) {
-          p = base + lim;
-          continue;
-        }
-        at = base + j;
-        len = flen < FIELDMAX ? static_cast<int>(flen) : FIELDMAX;
-        go = act.onfield(1, text(at), len, 0, flen > FIELDMAX);
-        at += *at == '"'; // the closing quote is consumed
-        break;
-      }
-      case M_FIELD: {
-        unsigned j = lowest(s.end & ~uint64_t{0} << i);
-        unsigned upto = j < lim ? j : lim;
-        // Only the bytes kept count for the number walk and the point:
-        // past them the walk passes through.
-        uint64_t room = flen < FIELDMAX ? FIELDMAX - flen : 0;
-        unsigned keepto = room < upto - i ? static_cast<unsigned>(i + room) : upto;
-        uint64_t keepbits = bitsfrom(i, keepto);
-        numcarry w = numwalk(s, keepbits, bitsfrom(keepto, upto), uint64_t{ok} << i,
-                             uint64_t{pend} << i);
-        ok = w.okat(upto);
-        pend = w.pendat(upto);
-        point = firstpoint(s, keepbits, flen - i, point);
-        flen += upto - i;
-        if (j >= lim) {
-          p = base + lim;
-          continue;
-        }
-        at = base + j;
-        len = flen < FIELDMAX ? static_cast<int>(flen) : FIELDMAX;
-        uint64_t n = static_cast<uint64_t>(len);
-        int frac = static_cast<int>(n - 1 - point) & -static_cast<int>(point < n);
-        go = act.onfield(!ok | pend, text(at), len, frac, flen > FIELDMAX);
-        break;
-      }
-      default: {
-        // The end of input: the token ends where it got to.
+      int len;
+      if (!more) {
         at = p;
         len = flen < FIELDMAX ? static_cast<int>(flen) : FIELDMAX;
-        uint64_t n = static_cast<uint64_t>(len);
-        int frac = static_cast<int>(n - 1 - point) & -static_cast<int>(point < n);
         go = mode == M_RUN     ? act.ondelim()
              : mode == M_QUOTE ? act.onfield(1, text(at), len, 0, flen > FIELDMAX)
-                               : act.onfield(!ok | pend, text(at), len, frac, flen > FIELDMAX);
-        break;
-      }
+                               : act.onfield(!ok | pend, text(at), len, fracat(point, len),
+                                             flen > FIELDMAX);
+      } else if (mode == M_QUOTE || (mode == M_FIELD && (!ok || flen >= FIELDMAX))) {
+        // A field known for a label, or past the bytes kept, or a quoted
+        // one: all that is still wanted of it is where it ends.
+        at = findend(p, end, mode == M_QUOTE, c);
+        flen += static_cast<uint64_t>(at - p);
+        if (at == end) {
+          p = end;
+          continue;
+        }
+        len = flen < FIELDMAX ? static_cast<int>(flen) : FIELDMAX;
+        if (mode == M_QUOTE) {
+          go = act.onfield(1, text(at), len, 0, flen > FIELDMAX);
+          at += *at == '"'; // the closing quote is consumed
+        } else {
+          go = act.onfield(!ok | pend, text(at), len, fracat(point, len), flen > FIELDMAX);
+        }
+      } else {
+        s = stride(base, lim, c);
+        made = true;
+        if (mode == M_RUN) {
+          unsigned j = lowest(~s.run);
+          if (j >= lim) {
+            p = base + lim;
+            continue;
+          }
+          go = act.ondelim();
+          at = base + j;
+        } else {
+          // A field that may be a number still: the walk goes on through
+          // the bytes kept, and passes through the rest.
+          unsigned j = lowest(s.end);
+          unsigned upto = j < lim ? j : lim;
+          uint64_t room = FIELDMAX - flen;
+          unsigned keepto = room < upto ? static_cast<unsigned>(room) : upto;
+          uint64_t keepbits = below(keepto);
+          numcarry w = numwalk(s, keepbits, bitsfrom(keepto, upto), ok, pend);
+          ok = w.okat(upto);
+          pend = w.pendat(upto);
+          point = firstpoint(s, keepbits, flen, point);
+          flen += upto;
+          if (j >= lim) {
+            p = base + lim;
+            continue;
+          }
+          at = base + j;
+          len = flen < FIELDMAX ? static_cast<int>(flen) : FIELDMAX;
+          go = act.onfield(!ok | pend, text(at), len, fracat(point, len), flen > FIELDMAX);
+        }
       }
       mode = M_START;
       kept = 0;
@@ -332,9 +331,13 @@ template <class In, class Act>
         in.at.pos = p;
         return false;
       }
-      if (!more)
-        continue; // the end of input again, now at a token's start
-      i = static_cast<unsigned>(p - base);
+      // What follows begins a stride of its own, unless this one's bits
+      // are made already.
+      if (!made)
+        continue;
+      i = static_cast<unsigned>(at - base);
+    } else {
+      s = stride(base, lim, c);
     }
 
     // The tokens that start in this stride.
@@ -347,6 +350,8 @@ template <class In, class Act>
         if (s.quote & b) {
           unsigned j = lowest(s.qend & ~uint64_t{1} << i);
           if (j >= lim) [[unlikely]] {
+            if (i > 0 && lim - i < SHORT)
+              break;
             mode = M_QUOTE;
             tok = base + i + 1;
             flen = lim - i - 1;
@@ -357,16 +362,14 @@ template <class In, class Act>
                            static_cast<int>(j - i - 1), 0, 0);
           i = j + (base[j] == '"'); // the closing quote is consumed
           // A field right after the closing quote begins after no byte
-          // that ends one: the walk begins again there.
-          // (The bits are made again, not kept, so that the walk over
-          // the stride needs fewer registers.)
-          if (i < lim && !((s.end | s.quote) >> i & 1)) [[unlikely]] {
-            w = numfields(stride(base, lim, c), i);
-            num = w.ok & ~w.pend & s.end;
-          }
+          // that ends one: a stride begins there, its walk with it.
+          if (go && i < lim && !((s.end | s.quote) >> i & 1)) [[unlikely]]
+            break;
         } else {
           unsigned j = lowest(s.end & ~uint64_t{0} << i);
           if (j >= lim) [[unlikely]] {
+            if (i > 0 && lim - i < SHORT)
+              break;
             mode = M_FIELD;
             tok = base + i;
             flen = lim - i;
@@ -398,6 +401,8 @@ template <class In, class Act>
       } else {
         unsigned j = lowest(~s.run & ~uint64_t{1} << i);
         if (j >= lim) [[unlikely]] {
+          if (i > 0 && lim - i < SHORT)
+            break;
           mode = M_RUN;
           i = lim;
           break;
