@@ -60,31 +60,65 @@ struct stridebits {
   uint64_t dig, sgn, pt;
 };
 
-// The bits of p[0..64), where the stride or the block ends lim bytes in
-// (lim < 64): there every field, quoted field and run stops, so nothing
-// past it is taken for input.
-[[gnu::always_inline]] inline stridebits stride(const unsigned char *p, unsigned lim,
-                                                const byteclasses &c) {
-  vec::b64 v = vec::load64(p);
+// The classes of the number walk, bit i for byte i of v: digits, points,
+// signs, and the bytes it accepts (digits, points, and unless -P signs and
+// exponent letters).
+template <unsigned N> struct numclass {
+  vec::maskof<N> dig, pt, sgn, ok;
+};
+template <unsigned N>
+[[gnu::always_inline]] inline numclass<N> numclassof(vec::bytes<N> v, const byteclasses &c) {
+  using m = vec::maskof<N>;
+  numclass<N> k;
+  k.dig = vec::mask(inrange(v, '0', '9'));
+  k.pt = vec::mask(eq(v, '.'));
+  k.sgn = vec::mask(eq(v, '+') | eq(v, '-'));
+  m ex = vec::mask(eq(v | vec::rep(0x20), 'e'));
+  k.ok = k.dig | k.pt | ((k.sgn | ex) & static_cast<m>(c.signok));
+  return k;
+}
+
+// The bits of v, the 64 bytes at a stride's start, where the stride or
+// the block ends lim bytes in (lim < 64): there every field, quoted field
+// and run stops, so nothing past it is taken for input. First those that
+// end things, then those of the number walk.
+[[gnu::always_inline]] inline void endsof(stridebits &s, vec::b64 v, unsigned lim,
+                                          const byteclasses &c) {
   vec::b64 nl = eq(v, '\n'), d = eq(v, c.delim1) | eq(v, c.delim2), q = eq(v, '"');
   uint64_t end = vec::mask(nl | d), nlnul = vec::mask(nl | eq(v, '\0'));
   uint64_t quote = vec::mask(q);
-  uint64_t dig = vec::mask(inrange(v, '0', '9')), pt = vec::mask(eq(v, '.'));
-  uint64_t sgn = vec::mask(eq(v, '+') | eq(v, '-'));
-  uint64_t ex = vec::mask(eq(v | vec::rep(0x20), 'e'));
   uint64_t past = ~uint64_t{0} << lim;
-  stridebits s;
   s.end = end | past;
   // A quote that is a delimiter opens nothing.
   s.quote = quote & ~end;
   s.qend = quote | nlnul | past;
   s.run = end & ~nlnul & ~past & c.runs;
-  s.first = (dig | pt | sgn) & c.firstok;
-  s.ok = dig | pt | ((sgn | ex) & c.signok);
-  s.dig = dig;
-  s.sgn = sgn;
-  s.pt = pt;
+}
+[[gnu::always_inline]] inline void numsof(stridebits &s, vec::b64 v, const byteclasses &c) {
+  numclass<64> k = numclassof(v, c);
+  s.first = (k.dig | k.pt | k.sgn) & c.firstok;
+  s.ok = k.ok;
+  s.dig = k.dig;
+  s.sgn = k.sgn;
+  s.pt = k.pt;
+}
+[[gnu::always_inline]] inline stridebits stride(const unsigned char *p, unsigned lim,
+                                                const byteclasses &c) {
+  vec::b64 v = vec::load64(p);
+  stridebits s;
+  endsof(s, v, lim, c);
+  numsof(s, v, c);
   return s;
+}
+
+// Whether a field whose first n bytes (n >= 1) are those at p may be a
+// number, as far as its first 16 bytes tell: when not, it is a label
+// whatever follows them.
+[[gnu::always_inline]] inline bool maybenumber(const unsigned char *p, unsigned n,
+                                               const byteclasses &c) {
+  numclass<16> k = numclassof(vec::load16(p), c);
+  unsigned want = n < 16 ? (1u << n) - 1 : 0xffffu;
+  return (k.ok & want) == want && ((k.dig | k.pt | k.sgn) & c.firstok & 1);
 }
 
 // Where the first point of a field is: the one it had (NOPOINT for none),
@@ -190,6 +224,15 @@ struct numcarry {
   return static_cast<unsigned>(__builtin_ctzll(x));
 }
 
+// How many of a field's flen bytes are kept: at most FIELDMAX. The bound
+// is hidden from the compiler, which would otherwise copy the text out
+// with a string instruction, much slower for a long field than the call.
+[[gnu::always_inline]] inline int keptlen(uint64_t flen) {
+  int len = flen < FIELDMAX ? static_cast<int>(flen) : FIELDMAX;
+  __asm__("" : "+r"(len));
+  return len;
+}
+
 // The bytes after the first point of a field of len bytes whose first
 // point is at offset point (NOPOINT for none).
 [[gnu::always_inline]] inline int fracat(uint64_t point, int len) {
@@ -253,6 +296,7 @@ template <class In, class Act>
     unsigned lim = left < 63 ? static_cast<unsigned>(left) : 63;
     unsigned i = 0;
     stridebits s;
+    bool nums = true; // whether s has the number walk's bits
 
     if (mode != M_START) [[unlikely]] {
       // The token that went on past the last stride (or block) ends here
@@ -270,7 +314,7 @@ template <class In, class Act>
       int len;
       if (!more) {
         at = p;
-        len = flen < FIELDMAX ? static_cast<int>(flen) : FIELDMAX;
+        len = keptlen(flen);
         go = mode == M_RUN     ? act.ondelim()
              : mode == M_QUOTE ? act.onfield(1, text(at), len, 0, flen > FIELDMAX)
                                : act.onfield(!ok | pend, text(at), len, fracat(point, len),
@@ -284,7 +328,7 @@ template <class In, class Act>
           p = end;
           continue;
         }
-        len = flen < FIELDMAX ? static_cast<int>(flen) : FIELDMAX;
+        len = keptlen(flen);
         if (mode == M_QUOTE) {
           go = act.onfield(1, text(at), len, 0, flen > FIELDMAX);
           at += *at == '"'; // the closing quote is consumed
@@ -320,7 +364,7 @@ template <class In, class Act>
             continue;
           }
           at = base + j;
-          len = flen < FIELDMAX ? static_cast<int>(flen) : FIELDMAX;
+          len = keptlen(flen);
           go = act.onfield(!ok | pend, text(at), len, fracat(point, len), flen > FIELDMAX);
         }
       }
@@ -337,7 +381,17 @@ template <class In, class Act>
         continue;
       i = static_cast<unsigned>(at - base);
     } else {
-      s = stride(base, lim, c);
+      vec::b64 v = vec::load64(base);
+      endsof(s, v, lim, c);
+      // The number walk's bits are wanted where a field ends in the
+      // stride; in one where a long field only begins they are made only
+      // if its first bytes may begin a number.
+      nums = (s.end & ~s.end << 1 & below(lim)) != 0;
+      if (nums) [[likely]] {
+        numsof(s, v, c);
+      } else {
+        s.first = s.ok = s.dig = s.sgn = s.pt = 0;
+      }
     }
 
     // The tokens that start in this stride.
@@ -370,6 +424,12 @@ template <class In, class Act>
           if (j >= lim) [[unlikely]] {
             if (i > 0 && lim - i < SHORT)
               break;
+            // Without the stride's number bits it is a label (ok is 0),
+            // unless its first bytes may begin a number.
+            if (!nums && maybenumber(base + i, lim - i, c)) {
+              numsof(s, vec::load64(base), c);
+              w = numfields(s, i);
+            }
             mode = M_FIELD;
             tok = base + i;
             flen = lim - i;
