@@ -884,7 +884,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static result whole, other;
   convert(args, in, 0, whole);
   checkshape(whole, set);
-  // The sizes where the reader's 64-byte strides and the block's room
+  // The sizes where the reader's strides (63 bytes, 64 read) and the block's room
   // meet the block's end, and a block a 4 KB input fills; one the input does
   // not reach would be one block again. The smallest blocks, a byte or a
   // few, where nearly every token crosses an edge, are the faulty run's to

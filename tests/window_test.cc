@@ -1,6 +1,6 @@
-// The token reader takes the block 64 bytes at a time and classifies every
-// field of a stride at once; a token that goes on past a stride carries
-// its state into the next. These tests hold the whole conversion to the
+// The token reader takes the block a stride (63 bytes) at a time and
+// classifies every field of a stride at once; a short token that goes on
+// past a stride begins the next one, a long one carries its state into it. These tests hold the whole conversion to the
 // rules where the strides have edges: fields, runs and quoted fields
 // across them, fields next to each other inside one, and text right after
 // a closing quote.
